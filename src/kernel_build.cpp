@@ -1,0 +1,319 @@
+#include "kernel_build.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <system_error>
+
+#include "kernel_source.h"
+
+namespace tesvan {
+namespace fs = std::filesystem;
+
+std::string assemble_kernel_source() {
+  const KernelSourceUnits& u = kernel_source_units();
+  std::string s;
+  s.reserve(u.prelude.size() + u.cast.size() + u.main.size() + 2);
+  s.append(u.prelude).append("\n").append(u.cast).append("\n").append(u.main);
+  return s;
+}
+
+int group_m_for_target(std::string_view target) {
+  return (target == "sm_80" || target == "sm_86" || target == "sm_87") ? 8 : 16;
+}
+
+std::vector<std::string> program_options(std::string_view target) {
+  return {"--fmad=true", "--extra-device-vectorization",
+          "-DTVN_GROUP_M=" + std::to_string(group_m_for_target(target))};
+}
+
+std::vector<std::string> include_directories() {
+  std::vector<std::string> candidates;
+  for (const char* var : {"CUDA_HOME", "CUDA_PATH", "CUDA_ROOT"}) {
+    if (const char* v = std::getenv(var)) candidates.push_back(std::string(v) + "/include");
+  }
+  for (const char* dir : {"/usr/local/cuda/include", "/usr/local/cuda-13.2/include",
+                          "/usr/local/cuda-12.8/include", "/usr/local/cuda-12.6/include",
+                          "/usr/local/cuda-12.4/include", "/opt/cuda/include"}) {
+    candidates.emplace_back(dir);
+  }
+  std::vector<std::string> kept;
+  for (const std::string& dir : candidates) {
+    struct stat st;
+    const std::string header = (fs::path(dir) / "cuda_fp16.h").string();
+    if (::stat(header.c_str(), &st) == 0) kept.push_back(dir);
+  }
+  return kept;
+}
+
+std::vector<std::string> nvrtc_options(std::string_view target) {
+  std::vector<std::string> opts;
+  for (const std::string& dir : include_directories()) opts.push_back("--include-path=" + dir);
+  opts.push_back("--gpu-architecture=" + std::string(target));
+  for (std::string& o : program_options(target)) opts.push_back(std::move(o));
+  return opts;
+}
+
+std::string render_option_list(const std::vector<std::string>& options) {
+  std::string out = "[";
+  for (size_t i = 0; i < options.size(); ++i) {
+    if (i) out += ", ";
+    out += '"';
+    out += escape_quoted(options[i]);
+    out += '"';
+  }
+  out += "]";
+  return out;
+}
+
+namespace {
+
+uint64_t fnv1a(std::string_view bytes, uint64_t basis) {
+  uint64_t h = basis;
+  for (unsigned char c : bytes) {
+    h ^= c;
+    h *= 0x100000001B3ull;
+  }
+  return h;
+}
+
+std::string hex16(uint64_t v) {
+  char buf[17];
+  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && is_space(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+  while (!s.empty() && is_space(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+  return s;
+}
+
+bool valid_utf8(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (len == 0 || i + len > s.size()) return false;
+    uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    for (size_t k = 1; k < len; ++k) {
+      unsigned char cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc >> 6) != 0x2) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
+        (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
+      return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+std::string nvrtc_error(const char* step, cu::nvrtcResult r) {
+  return std::string(step) + "(NvrtcError(" + cu::nvrtc_result_name(r) + "))";
+}
+
+Error compile_failed(std::string rendering) {
+  return Error::cuda("NVRTC compile failed: " + std::move(rendering));
+}
+
+}  // namespace
+
+std::string cache_key(std::string_view source, std::string_view target,
+                      const std::vector<std::string>& program_opts, int nvrtc_major,
+                      int nvrtc_minor) {
+  std::string k;
+  k.reserve(source.size() + 128);
+  k.append(source).append("\x1f").append(target).append("\x1f");
+  k.append(render_option_list(program_opts));
+  k.append("\x1fnvrtc").append(std::to_string(nvrtc_major)).append(".").append(
+      std::to_string(nvrtc_minor));
+  return hex16(fnv1a(k, 0xCBF29CE484222325ull)) + hex16(fnv1a(k, 0x6C62272E07BB0142ull));
+}
+
+std::optional<fs::path> cache_directory() {
+  if (const char* v = std::getenv("TESVAN_KERNEL_CACHE")) {
+    std::string_view raw(v);
+    if (valid_utf8(raw)) {
+      std::string_view t = trim(raw);
+      if (t == "off" || t == "OFF" || t == "0") return std::nullopt;
+      if (!t.empty()) return fs::path(std::string(t));
+    }
+  }
+  fs::path base;
+  if (const char* xdg = std::getenv("XDG_CACHE_HOME")) {
+    base = fs::path(xdg);
+  } else if (const char* home = std::getenv("HOME")) {
+    base = fs::path(home) / ".cache";
+  } else {
+    std::error_code ec;
+    base = fs::temp_directory_path(ec);
+    if (ec) base = "/tmp";
+  }
+  return base / "tesvan" / "kernels";
+}
+
+fs::path cache_file(const fs::path& dir, std::string_view key) {
+  return dir / ("tesvan-" + std::string(key) + ".ptx");
+}
+
+std::pair<int, int> nvrtc_version(const cu::NvrtcApi& nvrtc) {
+  int major = 0, minor = 0;
+  if (nvrtc.nvrtcVersion(&major, &minor) != 0) return {0, 0};
+  return {major, minor};
+}
+
+Result<std::string> compile_ptx(std::string_view source, std::string_view target) {
+  auto loaded = cu::nvrtc();
+  if (!loaded.ok()) return std::move(loaded).error();
+  const cu::NvrtcApi& nv = *loaded.value();
+
+  const std::string src(source);
+  cu::nvrtcProgram prog = nullptr;
+  cu::nvrtcResult r = nv.nvrtcCreateProgram(&prog, src.c_str(), nullptr, 0, nullptr, nullptr);
+  if (r != 0) return compile_failed(nvrtc_error("CreationError", r));
+
+  const std::vector<std::string> options = nvrtc_options(target);
+  std::vector<const char*> argv;
+  for (const std::string& o : options) argv.push_back(o.c_str());
+
+  std::optional<Error> failure;
+  std::string ptx;
+  r = nv.nvrtcCompileProgram(prog, static_cast<int>(argv.size()), argv.data());
+  if (r != 0) {
+    const cu::nvrtcResult compile_result = r;
+    size_t log_size = 0;
+    std::string log;
+    r = nv.nvrtcGetProgramLogSize(prog, &log_size);
+    if (r == 0) {
+      log.assign(log_size, '\0');
+      r = nv.nvrtcGetProgramLog(prog, log.data());
+    }
+    if (r != 0) {
+      failure = compile_failed(nvrtc_error("GetLogError", r));
+    } else {
+      while (!log.empty() && log.back() == '\0') log.pop_back();
+      failure = compile_failed("CompileError { nvrtc: NvrtcError(" +
+                               cu::nvrtc_result_name(compile_result) +
+                               "), options: " + render_option_list(options) + ", log: \"" +
+                               escape_quoted(log) + "\" }");
+    }
+  } else {
+    size_t ptx_size = 0;
+    r = nv.nvrtcGetPTXSize(prog, &ptx_size);
+    if (r == 0) {
+      ptx.assign(ptx_size, '\0');
+      r = nv.nvrtcGetPTX(prog, ptx.data());
+    }
+    if (r != 0) {
+      failure = compile_failed(nvrtc_error("GetPtxError", r));
+    } else {
+      // The text up to, not including, its terminating NUL.
+      const size_t nul = ptx.find('\0');
+      if (nul != std::string::npos) ptx.resize(nul);
+    }
+  }
+  r = nv.nvrtcDestroyProgram(&prog);
+  if (failure) return std::move(*failure);
+  if (r != 0) return compile_failed(nvrtc_error("DestroyError", r));
+  return ptx;
+}
+
+KernelBuild plan_kernel_build(std::string_view target) {
+  KernelBuild b;
+  b.source = assemble_kernel_source();
+  b.target = std::string(target);
+  if (std::optional<fs::path> dir = cache_directory()) {
+    int major = 0, minor = 0;
+    if (auto nv = cu::nvrtc(); nv.ok()) std::tie(major, minor) = nvrtc_version(*nv.value());
+    b.cache_path = cache_file(*dir, cache_key(b.source, target, program_options(target), major, minor));
+  }
+  return b;
+}
+
+std::optional<std::string> read_cached_ptx(const KernelBuild& build) {
+  if (!build.cache_path) return std::nullopt;
+  std::ifstream in(*build.cache_path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) return std::nullopt;
+  std::string text = ss.str();
+  // Text with a NUL cannot be handed over as a NUL-terminated image.
+  if (!valid_utf8(text) || text.find('\0') != std::string::npos) return std::nullopt;
+  return text;
+}
+
+void write_cached_ptx(const KernelBuild& build, std::string_view ptx) {
+  if (!build.cache_path) return;
+  // Every writer of this process shares one temporary name (it carries the
+  // process id), so writes within the process take turns.
+  static std::mutex write_mutex;
+  std::lock_guard<std::mutex> lock(write_mutex);
+  const fs::path& path = *build.cache_path;
+  std::error_code ec;
+  if (path.has_parent_path()) {
+    fs::create_directories(path.parent_path(), ec);
+    if (ec) return;
+  }
+  fs::path tmp = path;
+  tmp.replace_extension("tmp-" + std::to_string(::getpid()));
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out) return;
+    out.write(ptx.data(), static_cast<std::streamsize>(ptx.size()));
+    out.close();
+    if (!out) return;
+  }
+  fs::rename(tmp, path, ec);
+}
+
+Result<std::string> kernel_ptx(std::string_view target) {
+  KernelBuild build = plan_kernel_build(target);
+  if (std::optional<std::string> cached = read_cached_ptx(build)) return std::move(*cached);
+  Result<std::string> ptx = compile_ptx(build.source, target);
+  if (ptx.ok()) write_cached_ptx(build, ptx.value());
+  return ptx;
+}
+
+cu::CUresult load_module(const cu::CudaApi& api, const std::string& ptx, ModuleRef* out) {
+  cu::CUmodule module = nullptr;
+  cu::CUresult r = api.cuModuleLoadData(&module, ptx.c_str());
+  if (r != cu::CUDA_SUCCESS) return r;
+  auto unload = api.cuModuleUnload;
+  *out = ModuleRef(module, [unload](cu::CUmodule m) { unload(m); });
+  return cu::CUDA_SUCCESS;
+}
+
+Status build_kernel_module(const cu::CudaApi& api, std::string_view target,
+                           const std::function<Status(const ModuleRef&)>& build_table) {
+  KernelBuild build = plan_kernel_build(target);
+  if (std::optional<std::string> cached = read_cached_ptx(build)) {
+    ModuleRef module;
+    if (load_module(api, *cached, &module) == cu::CUDA_SUCCESS) {
+      Status table = build_table(module);
+      if (table.ok()) return table;
+    }
+    // Unloadable, or loadable but missing kernels: replace it.
+    std::error_code ec;
+    fs::remove(*build.cache_path, ec);
+  }
+  Result<std::string> ptx = compile_ptx(build.source, target);
+  if (!ptx.ok()) return std::move(ptx).error();
+  write_cached_ptx(build, ptx.value());
+  ModuleRef module;
+  TVN_TRY(cu::check(load_module(api, ptx.value(), &module), "module load failed: "));
+  return build_table(module);
+}
+
+}  // namespace tesvan

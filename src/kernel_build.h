@@ -1,0 +1,84 @@
+// Turning the embedded kernel source into a loaded CUDA module: NVRTC options,
+// the on-disk PTX cache and its key, compilation and module loading.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver.h"
+#include "error.h"
+
+namespace tesvan {
+
+// A loaded module; unloaded when the last reference goes.
+using ModuleRef = std::shared_ptr<cu::CUmod_st>;
+
+// "8" for sm_80, sm_86 and sm_87, "16" for every other target.
+int group_m_for_target(std::string_view target);
+
+// The three program options: fmad, vectorisation and the group-M define.
+std::vector<std::string> program_options(std::string_view target);
+
+// CUDA_HOME, CUDA_PATH, CUDA_ROOT (each + "/include"), then the fixed
+// toolkit folders; kept when "cuda_fp16.h" exists there, duplicates included.
+std::vector<std::string> include_directories();
+
+// The full NVRTC option list: include paths, architecture, program options.
+std::vector<std::string> nvrtc_options(std::string_view target);
+
+// ["a", "b"]: each option quoted (and escaped), separated by ", ".
+std::string render_option_list(const std::vector<std::string>& options);
+
+// Two FNV-1a 64-bit hashes of the key text, as 32 lower-case hex digits.
+std::string cache_key(std::string_view source, std::string_view target,
+                      const std::vector<std::string>& program_opts, int nvrtc_major,
+                      int nvrtc_minor);
+
+// The cache folder from TESVAN_KERNEL_CACHE / XDG_CACHE_HOME / HOME / the
+// temporary folder, or nothing when the cache is switched off.
+std::optional<std::filesystem::path> cache_directory();
+
+// The cache file for a key: <dir>/tesvan-<key>.ptx.
+std::filesystem::path cache_file(const std::filesystem::path& dir, std::string_view key);
+
+// NVRTC's version, or (0, 0) when it cannot be queried.
+std::pair<int, int> nvrtc_version(const cu::NvrtcApi& nvrtc);
+
+// Compiles source for target; on failure Error::Cuda "NVRTC compile failed: "
+// followed by the rendering of the failing step.
+Result<std::string> compile_ptx(std::string_view source, std::string_view target);
+
+// Where the PTX for a target lives and how it is made.
+struct KernelBuild {
+  std::string source;  // the joined kernel source
+  std::string target;
+  std::optional<std::filesystem::path> cache_path;
+};
+KernelBuild plan_kernel_build(std::string_view target);
+
+// Cached PTX text for the plan, or nothing (missing, unreadable, not UTF-8,
+// holding a NUL byte).
+std::optional<std::string> read_cached_ptx(const KernelBuild& build);
+
+// Stores PTX through a temporary file and a rename; failures are ignored.
+void write_cached_ptx(const KernelBuild& build, std::string_view ptx);
+
+// The PTX for a target, from the cache or freshly compiled (and cached).
+Result<std::string> kernel_ptx(std::string_view target);
+
+// Loads PTX text as a module.  Failure: the driver result.
+cu::CUresult load_module(const cu::CudaApi& api, const std::string& ptx, ModuleRef* out);
+
+// The whole build of an engine's module: cache read, compile on a miss,
+// cache write, module load, then `build_table` on the module.  A cached
+// module that fails to load, or whose table cannot be built, is deleted and
+// replaced by a fresh compile.
+Status build_kernel_module(const cu::CudaApi& api, std::string_view target,
+                           const std::function<Status(const ModuleRef&)>& build_table);
+
+}  // namespace tesvan

@@ -1,0 +1,75 @@
+// The kernel table: one function handle per kernel of the loaded module,
+// grouped as f32 kernels, bf16/f16 pairs and cast kernels, plus the two
+// once-only scratch slots of the split paths.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "device_buffer.h"
+#include "driver.h"
+#include "error.h"
+#include "kernel_build.h"
+#include "launch.h"
+#include "types.h"
+
+namespace tesvan {
+
+// One typed kernel in both 16-bit element types.
+struct HalfKernel {
+  cu::CUfunction bf16 = nullptr;  // <base>_bf16
+  cu::CUfunction f16 = nullptr;   // <base>_f16
+  cu::CUfunction pick(DType t) const { return t == DType::F16 ? f16 : bf16; }
+};
+
+inline constexpr uint64_t kSplitkScratchElems = 8388608;     // 32 MiB of f32
+inline constexpr uint64_t kTransposeScratchElems = 4194304;  // 16 MiB of f32
+
+class Kernels {
+ public:
+  // Assembles, compiles or reads from the cache, loads, and builds the table
+  // (the 42 lookups in order).  The engine context must be current.
+  static Result<Kernels> compile(const EngineStream& es, std::string_view target);
+
+  // Device address of the split-K scratch, created zeroed on first use.
+  Result<uint64_t> splitk_ptr(const EngineStream& es);
+  // Device address of the transpose scratch, created zeroed on first use.
+  Result<uint64_t> transpose_ptr(const EngineStream& es);
+
+  // f32 kernels, named after the kernel without its "tesvan_" prefix.
+  cu::CUfunction nn = nullptr, tn = nullptr, nt = nullptr;
+  cu::CUfunction nn_slim = nullptr, tn_slim = nullptr, nt_slim = nullptr;
+  cu::CUfunction nn_gemv = nullptr, tn_gemv = nullptr, nt_gemv = nullptr;
+  cu::CUfunction nn_ultra_thin = nullptr;
+  cu::CUfunction nn_narrow = nullptr, nn_narrow_small = nullptr;
+  cu::CUfunction tn_narrow = nullptr, nt_narrow = nullptr;
+  cu::CUfunction nn_splitk32_partial = nullptr, nn_splitk_slim_partial = nullptr;
+  cu::CUfunction tn_splitm_partial = nullptr;
+  cu::CUfunction splitk_reduce = nullptr, splitm_reduce = nullptr;
+  cu::CUfunction dx_col_gemv = nullptr, transpose_f32_2d = nullptr;
+
+  // bf16/f16 pairs, named after the base name without "tesvan_".
+  HalfKernel nn_gemv_t, tn_gemv_t, nt_gemv_t, nn_ultra_thin_t;
+  HalfKernel nn_narrow_t, nn_narrow_small_t, tn_narrow_t, nt_narrow_t;
+  HalfKernel nn_big, tn_big, nt_big;
+  HalfKernel nn_tc, tn_tc, nt_tc;
+  HalfKernel nn_tc64, tn_tc64, nt_tc64;
+
+  // tvn_cast_<from>_to_<to>
+  cu::CUfunction cast_f32_to_bf16 = nullptr, cast_bf16_to_f32 = nullptr;
+  cu::CUfunction cast_f32_to_f16 = nullptr, cast_f16_to_f32 = nullptr;
+
+ private:
+  struct Slot {
+    DeviceBuffer buffer;
+    uint64_t address = 0;
+  };
+  Result<uint64_t> fill_slot(Slot& slot, const EngineStream& es, uint64_t elems,
+                             const char* alloc_context, const char* empty_message);
+
+  ModuleRef module_;
+  Slot splitk_;
+  Slot transpose_;
+};
+
+}  // namespace tesvan

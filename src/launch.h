@@ -1,0 +1,64 @@
+// How the engine enqueues a kernel: the launch description shared by every
+// dispatch table and by the cast launches of the upcast fallback.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string_view>
+
+#include "driver.h"
+#include "error.h"
+
+namespace tesvan {
+
+// The engine's stream with what every launch and allocation needs.
+struct EngineStream {
+  const cu::CudaApi* api = nullptr;
+  cu::CUcontext ctx = nullptr;
+  cu::CUstream stream = nullptr;
+  bool memory_pools = false;  // stream-ordered allocation available
+};
+
+struct Grid {
+  unsigned x = 1, y = 1, z = 1;
+};
+
+// One kernel argument: a device address, a 32-bit int or a 32-bit float.
+class KernelArg {
+ public:
+  static KernelArg ptr(uint64_t address) { return KernelArg(address); }
+  static KernelArg i32(int32_t v) { return KernelArg(static_cast<uint32_t>(v)); }
+  static KernelArg f32(float v);
+
+  // The value's bytes; a 4-byte value sits in the low bytes (little-endian).
+  uint64_t bits() const { return bits_; }
+
+ private:
+  explicit KernelArg(uint64_t bits) : bits_(bits) {}
+  uint64_t bits_;
+};
+
+inline constexpr int kMaxKernelArgs = 16;
+
+// Makes the engine context current and enqueues the kernel on the engine
+// stream.  Returns the driver result; no host allocation.
+cu::CUresult launch_raw(const EngineStream& es, cu::CUfunction f, Grid grid, Grid block,
+                        unsigned dynamic_shared, std::initializer_list<KernelArg> args);
+
+// As launch_raw; a refusal becomes Error::Cuda(context + driver error).
+inline Status launch(const EngineStream& es, cu::CUfunction f, Grid grid, Grid block,
+                     unsigned dynamic_shared, std::initializer_list<KernelArg> args,
+                     std::string_view context) {
+  return cu::check(launch_raw(es, f, grid, block, dynamic_shared, args), context);
+}
+
+// ceil(x / d) on the low 32 bits of x.
+inline uint32_t ceil_div(uint64_t x, uint32_t d) {
+  const uint32_t v = static_cast<uint32_t>(x);
+  return v / d + (v % d != 0 ? 1 : 0);
+}
+
+// The low 32 bits of a shape value, as a kernel's int argument.
+inline int32_t low32(uint64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
+
+}  // namespace tesvan
