@@ -1,0 +1,67 @@
+// Exact arithmetic models of the simulated device: IEEE operations with the
+// PTX rounding modes, conversions, and the tensor-core dot product.
+//
+// Contract between the numeric models (numeric/) and the interpreter (exec/).
+// Every function is pure and bit-exact; nothing here is approximate.
+#pragma once
+
+#include <cstdint>
+
+namespace tvnsim::num {
+
+// PTX rounding modifiers: .rn (nearest, ties to even), .rz, .rm, .rp for
+// floating results; .rni, .rzi, .rmi, .rpi for integer results.
+enum class Round : uint8_t { Nearest, Zero, Down, Up };
+
+// ---- f32 / f64 arithmetic (correctly rounded in the given mode) ----------
+float add_f32(float a, float b, Round r);
+float sub_f32(float a, float b, Round r);
+float mul_f32(float a, float b, Round r);
+float fma_f32(float a, float b, float c, Round r);  // one rounding
+float div_f32(float a, float b, Round r);           // div.rn / .rz / .rm / .rp
+float sqrt_f32(float a, Round r);
+float rcp_f32(float a, Round r);
+double add_f64(double a, double b, Round r);
+double sub_f64(double a, double b, Round r);
+double mul_f64(double a, double b, Round r);
+double fma_f64(double a, double b, double c, Round r);
+double div_f64(double a, double b, Round r);
+
+// .ftz: subnormal inputs and results flushed to sign-preserving zero.
+float flush_subnormal(float x);
+// .sat: clamp to [0, 1], NaN -> 0.
+float saturate(float x);
+// PTX min/max.f32: a NaN operand yields the other operand; both NaN -> canonical NaN.
+float min_f32(float a, float b);
+float max_f32(float a, float b);
+
+// ---- conversions (cvt) ---------------------------------------------------
+// Narrowing to 16-bit floats; NaN results follow the hardware.
+uint16_t f32_to_f16(float x, Round r);
+uint16_t f32_to_bf16(float x, Round r);
+float f16_to_f32(uint16_t h);   // exact
+float bf16_to_f32(uint16_t h);  // exact
+float f64_to_f32(double x, Round r);
+// Float to integer of `bits` (8, 16, 32, 64) width, signed or not, rounded as
+// given; saturates to the integer range, NaN -> 0 (as cvt does).
+uint64_t f64_to_int(double x, Round r, int bits, bool is_signed);
+// Integer to float, rounded as given.
+float s64_to_f32(int64_t v, Round r);
+float u64_to_f32(uint64_t v, Round r);
+double s64_to_f64(int64_t v, Round r);
+double u64_to_f64(uint64_t v, Round r);
+
+// ---- tensor cores ----------------------------------------------------------
+enum class MmaInput : uint8_t { BF16, F16 };
+// Published hardware models of the f32-accumulating mma: Ampere adds in two
+// steps of 8 products, Hopper and newer in one step of 16.
+enum class MmaModel : uint8_t { Ampere, Hopper };
+
+MmaModel mma_model_for(int cc_major, int cc_minor);
+
+// One output element of mma.m16n8k16 with f32 accumulation:
+// d = c + sum_k a[k] * b[k], k = 0..15, under the model's alignment and
+// truncation rules.  a and b hold raw 16-bit patterns of the input type.
+float mma_dot16(const uint16_t a[16], const uint16_t b[16], float c, MmaInput t, MmaModel m);
+
+}  // namespace tvnsim::num
