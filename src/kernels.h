@@ -31,6 +31,10 @@ class Kernels {
   // (the 42 lookups in order).  The engine context must be current.
   static Result<Kernels> compile(const EngineStream& es, std::string_view target);
 
+  // The table from an already loaded module: the 42 lookups in order, with
+  // the raised shared-memory limits.  The first failure is returned.
+  static Result<Kernels> from_module(const EngineStream& es, ModuleRef module);
+
   // Device address of the split-K scratch, created zeroed on first use.
   Result<uint64_t> splitk_ptr(const EngineStream& es);
   // Device address of the transpose scratch, created zeroed on first use.

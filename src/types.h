@@ -16,4 +16,10 @@ struct Dims {
   uint64_t m = 0, k = 0, n = 0;
 };
 
+// A typed operand: a device address and its element type.
+struct Operand {
+  uint64_t ptr = 0;
+  DType type = DType::F32;
+};
+
 }  // namespace tesvan
