@@ -86,5 +86,11 @@ MmaModel mma_model_for(int cc_major, int cc_minor);
 // d = c + sum_k a[k] * b[k], k = 0..15, under the model's alignment and
 // truncation rules.  a and b hold raw 16-bit patterns of the input type.
 float mma_dot16(const uint16_t a[16], const uint16_t b[16], float c, MmaInput t, MmaModel m);
+// The whole m16n8k16 tile, each element exactly as mma_dot16 computes it but
+// with every input decoded once: a is the 16x16 A tile row-major, b the 16x8
+// B tile column by column (b[n * 16 + k]), c and d the 16x8 C and D tiles
+// row-major (d[m * 8 + n]).  d may alias c.
+void mma_m16n8k16(const uint16_t a[256], const uint16_t b[128], const float c[128], float d[128], MmaInput t,
+                  MmaModel m);
 
 }  // namespace tvnsim::num
