@@ -2,7 +2,10 @@
 // PTX rounding modes, conversions, and the tensor-core dot product.
 //
 // Contract between the numeric models (numeric/) and the interpreter (exec/).
-// Every function is pure and bit-exact; nothing here is approximate.
+// Every function is pure and bit-exact; nothing here is approximate.  The
+// round-to-nearest paths use the host FPU, so callers must run in the default
+// floating-point environment (nearest, no flush-to-zero), as C++ code does
+// unless it changes the mode.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +21,8 @@ enum class Round : uint8_t { Nearest, Zero, Down, Up };
 // this project has confirmed yet are named here, so one place changes when
 // a run settles them.
 //
-// f32 arithmetic, f64 -> f32, f16 -> f32 and mma results: the canonical NaN.
+// f32 arithmetic, f64 -> f32 and mma results: the canonical NaN; f16 -> f32
+// gives it too, as NVIDIA's host conversion does (unverified on the device).
 inline constexpr uint32_t kNaN32 = 0x7FFFFFFFu;
 // f64 arithmetic and f32 -> f64 (unverified).
 inline constexpr uint64_t kNaN64 = 0x7FFFFFFFFFFFFFFFull;
@@ -47,7 +51,7 @@ double rcp_f64(double a, Round r);
 
 // .ftz: subnormal inputs and results flushed to sign-preserving zero.
 float flush_subnormal(float x);
-// .sat: clamp to [0, 1], NaN -> 0.
+// .sat: clamp to [0, 1], NaN -> +0 (-0 stays -0).
 float saturate(float x);
 // PTX min/max.f32: a NaN operand yields the other operand, both NaN give
 // kNaN32; -0 orders below +0.
