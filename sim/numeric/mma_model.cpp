@@ -42,18 +42,15 @@ struct Operand {
 };
 
 template <Format In>
-constexpr bool is_special(uint16_t h) {
-  constexpr uint32_t kExpMask = ((1u << In.exp_bits) - 1) << In.mant_bits;
-  return (h & kExpMask) == kExpMask;
+bool is_special(uint16_t h) {
+  const Class cls = unpack(h, In).cls;
+  return cls == Class::NaN || cls == Class::Inf;
 }
 
 template <Format In>
 Operand decode(uint16_t h) {
-  constexpr uint32_t kExpMask = ((1u << In.exp_bits) - 1) << In.mant_bits;
-  constexpr uint32_t kHidden = 1u << In.mant_bits;
-  const uint32_t field = (h & kExpMask) >> In.mant_bits;
-  return {(h & (kHidden - 1)) | (field ? kHidden : 0), static_cast<int>(std::max(field, 1u)) - In.bias(),
-          (h & 0x8000u) != 0};
+  const Unpacked u = unpack(h, In);
+  return {static_cast<uint32_t>(u.sig), u.exp + In.mant_bits, u.neg};
 }
 
 // One dot product's inputs: decoded operands for the arithmetic, the raw
