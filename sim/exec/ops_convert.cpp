@@ -266,6 +266,7 @@ void pred_logic(Ctx& x, const Instr& in, uint32_t mask) {
     case Op::POr: v = a | p[in.o[2]]; break;
     case Op::PXor: v = a ^ p[in.o[2]]; break;
     case Op::PNot: v = ~a; break;
+    case Op::PSet: v = in.imm ? ~0u : 0u; break;
     default: v = a; break;
   }
   p[in.o[0]] = (p[in.o[0]] & ~mask) | (v & mask);
@@ -289,6 +290,7 @@ Handler convert_handler(Op op) {
     case Op::PXor: return pred_logic<Op::PXor>;
     case Op::PNot: return pred_logic<Op::PNot>;
     case Op::PMov: return pred_logic<Op::PMov>;
+    case Op::PSet: return pred_logic<Op::PSet>;
     default: return nullptr;
   }
 }

@@ -466,6 +466,12 @@ class OpDecoder {
     }
     if (!count(2)) return false;
     if (in_.type == Type::Pred) {
+      if (ops_[1].kind == Operand::Kind::Int) {
+        // mov.pred p, 0|1
+        in_.op = Op::PSet;
+        in_.imm = ops_[1].value != 0;
+        return p(0, 0);
+      }
       in_.op = Op::PMov;
       return p(0, 0) && p(1, 1);
     }

@@ -40,7 +40,7 @@ enum class Op : uint8_t {
   // floating point (type F32 or F64; mod = Round, flags = kFtz | kSat)
   FAdd, FSub, FMul, FFma, FDiv, FAbs, FNeg, FMin, FMax, FRcp, FSqrt,
   // predicate logic on lane masks
-  PAnd, POr, PXor, PNot, PMov,
+  PAnd, POr, PXor, PNot, PMov, PSet,
   // comparisons and selection
   Setp, Selp,
   // data movement and conversion

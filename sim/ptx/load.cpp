@@ -76,70 +76,83 @@ int target_number(std::string_view target) {
 LoadResult load_program(std::string_view ptx_text, AddressSpace& memory) {
   using namespace ptx;
   LoadResult out;
-  auto fail = [&](int code, std::string msg) {
-    out.program.reset();
-    out.result = code;
-    out.message = std::move(msg);
-    return std::move(out);
-  };
-  ParseResult parsed = parse(ptx_text);
-  if (!parsed.error.empty()) return fail(kInvalidPtx, "PTX parse error: " + parsed.error);
-  const Module& m = parsed.module;
-
-  auto program = std::make_unique<ProgramImpl>(memory);
+  auto program = std::make_unique<ProgramImpl>(memory, ptx_text);
   ModuleInfo& info = program->info_;
-  info.version_major = m.version_major;
-  info.version_minor = m.version_minor;
-  info.target = std::string(m.target);
-  info.target_sm = target_number(m.target);
-
-  // Module variables: .global and .const, zero unless initialised.
   ModuleSymbols symbols;
-  for (const VarDecl& v : m.globals) {
-    if (v.space == Space::Shared) {
-      symbols.shared.push_back(&v);
-      continue;
+  size_t globals_done = 0;
+  int failure = kInvalidPtx;
+
+  // Module variables (.global, .const) are placed as they appear, zero unless
+  // initialised; module-scope .shared ones are laid out per entry.
+  auto absorb_globals = [&](const Module& m, std::string* err) {
+    for (; globals_done < m.globals.size(); ++globals_done) {
+      const VarDecl& v = m.globals[globals_done];
+      if (v.space == Space::Shared) {
+        symbols.shared.push_back(v);
+        continue;
+      }
+      const uint64_t size = static_cast<uint64_t>(decl_type_bytes(v.type)) * v.count * v.vector;
+      if (v.unsized || v.is_extern || size == 0) {
+        *err = "unsupported module variable " + std::string(v.name);
+        return false;
+      }
+      const uint64_t base = memory.allocate(size, /*user=*/false);
+      if (base == 0) {
+        failure = kOutOfMemory;
+        *err = "no memory for module variable " + std::string(v.name);
+        return false;
+      }
+      program->globals_.push_back(base);
+      uint8_t* host = memory.resolve(base, size);
+      std::memset(host, 0, size);
+      std::memcpy(host, v.init.data(), v.init.size());
+      symbols.global.emplace_back(v.name, base);
     }
-    const uint64_t size = static_cast<uint64_t>(decl_type_bytes(v.type)) * v.count * v.vector;
-    if (v.unsized || v.is_extern || size == 0) {
-      return fail(kInvalidPtx, "unsupported module variable " + std::string(v.name));
-    }
-    const uint64_t base = memory.allocate(size, /*user=*/false);
-    if (base == 0) return fail(kOutOfMemory, "no memory for module variable " + std::string(v.name));
-    program->globals_.push_back(base);
-    uint8_t* host = memory.resolve(base, size);
-    std::memset(host, 0, size);
-    std::memcpy(host, v.init.data(), v.init.size());
-    symbols.global.emplace_back(v.name, base);
-  }
-  for (const Function& f : m.functions) {
+    return true;
+  };
+
+  auto on_function = [&](const Module& m, Function&& f, std::string* err) {
+    if (!absorb_globals(m, err)) return false;
     if (!f.is_entry) {
       if (f.has_body) {
-        return fail(kInvalidPtx, "device function definitions (.func " + std::string(f.name) +
-                                     ") are not supported");
+        *err = "device function definitions (.func " + std::string(f.name) + ") are not supported";
+        return false;
       }
       symbols.functions.push_back(f.name);
+      return true;
     }
-  }
-
-  for (const Function& f : m.functions) {
-    if (!f.is_entry || !f.has_body) continue;
+    if (!f.has_body) return true;
     EntryInfo e;
     e.name = std::string(f.name);
-    std::string err;
-    if (!describe_params(f, &e, &err)) return fail(kInvalidPtx, err);
+    if (!describe_params(f, &e, err)) return false;
     std::memcpy(e.maxntid, f.maxntid, sizeof e.maxntid);
     std::memcpy(e.reqntid, f.reqntid, sizeof e.reqntid);
     e.minnctapersm = f.minnctapersm;
     DecodedEntry d;
-    if (!decode_entry(f, e, symbols, &d, &err)) {
-      return fail(kInvalidPtx, "in " + e.name + ": " + err);
+    d.source = &program->source();
+    if (!decode_entry(f, e, symbols, &d, err)) {
+      *err = "in " + e.name + ": " + *err;
+      return false;
     }
     e.static_shared_bytes = d.static_shared;
     e.local_bytes = d.local_bytes;
     info.entries.push_back(std::move(e));
     program->entries_.push_back(std::move(d));
+    return true;
+  };
+
+  Module m;
+  std::string err = parse(program->source(), &m, on_function);
+  if (err.empty()) absorb_globals(m, &err);
+  if (!err.empty()) {
+    out.result = failure;
+    out.message = failure == kInvalidPtx ? "invalid PTX: " + err : err;
+    return out;
   }
+  info.version_major = m.version_major;
+  info.version_minor = m.version_minor;
+  info.target = std::string(m.target);
+  info.target_sm = target_number(m.target);
   out.program = std::move(program);
   return out;
 }

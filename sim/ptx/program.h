@@ -37,20 +37,25 @@ struct DecodedEntry {
   uint32_t dynamic_shared_offset = 0;  // where extern shared arrays start
   uint32_t local_bytes = 0;     // per thread
   uint32_t call_param_bytes = 0;  // per thread
-  std::string texts;            // instruction texts, NUL-separated
-  std::vector<uint32_t> text_offsets;
-  std::string_view text(uint32_t i) const { return std::string_view(texts.data() + text_offsets[i]); }
+  const std::string* source = nullptr;  // the program's PTX text
+  std::vector<std::pair<uint32_t, uint32_t>> text_spans;  // offset, size in source
+  // Instruction text i on one line, for reports.
+  std::string text(uint32_t i) const;
 };
+
+// Collapses runs of blanks so that a statement reads as one line.
+std::string normalise(std::string_view text);
 
 class ProgramImpl final : public Program {
  public:
-  ProgramImpl(AddressSpace& memory) : memory_(memory) {}
+  ProgramImpl(AddressSpace& memory, std::string_view source) : memory_(memory), source_(source) {}
   ~ProgramImpl() override;
   ProgramImpl(const ProgramImpl&) = delete;
   ProgramImpl& operator=(const ProgramImpl&) = delete;
 
   const ModuleInfo& info() const override { return info_; }
   const DecodedEntry& entry(uint32_t i) const { return entries_[i]; }
+  const std::string& source() const { return source_; }
 
   ModuleInfo info_;
   std::vector<DecodedEntry> entries_;   // parallel to info_.entries
@@ -58,6 +63,7 @@ class ProgramImpl final : public Program {
 
  private:
   AddressSpace& memory_;
+  const std::string source_;  // instruction texts point into it
 };
 
 }  // namespace ptx
