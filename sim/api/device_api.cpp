@@ -38,6 +38,17 @@ CUresult CUDAAPI cuDriverGetVersion(int* driverVersion) {
   return CUDA_SUCCESS;
 }
 
+// The driver's private interfaces.  NVRTC loads libcuda.so.1 and asks for
+// them; it must learn that this driver has none instead of failing to find
+// the symbol.
+CUresult CUDAAPI cuGetExportTable(const void** ppExportTable, const CUuuid* pExportTableId) {
+  Entry e(Fn::cuGetExportTable, Need::Nothing);
+  if (e.failed()) return e.result();
+  if (!ppExportTable || !pExportTableId) return CUDA_ERROR_INVALID_VALUE;
+  *ppExportTable = nullptr;
+  return e.sim.fail(CUDA_ERROR_NOT_SUPPORTED, "the simulated driver has no private export tables");
+}
+
 CUresult CUDAAPI cuDeviceGet(CUdevice* device, int ordinal) {
   Entry e(Fn::cuDeviceGet, Need::Init);
   if (e.failed()) return e.result();

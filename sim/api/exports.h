@@ -12,7 +12,7 @@ namespace tvnsim::api {
 
 // clang-format off
 #define TVNSIM_DRIVER_FUNCTIONS(X)                                                             \
-  X(cuInit) X(cuDriverGetVersion) X(cuGetErrorString) X(cuGetErrorName)                        \
+  X(cuInit) X(cuDriverGetVersion) X(cuGetErrorString) X(cuGetErrorName) X(cuGetExportTable)    \
   X(cuDeviceGet) X(cuDeviceGetCount) X(cuDeviceGetName) X(cuDeviceGetAttribute)                \
   X(cuDeviceTotalMem_v2)                                                                       \
   X(cuDevicePrimaryCtxRetain) X(cuDevicePrimaryCtxRelease_v2) X(cuDevicePrimaryCtxGetState)    \
