@@ -78,4 +78,10 @@ bool ptx_loader_missing() {
              std::string::npos;
 }
 
+bool executor_missing() {
+  TvnSimFault fault;
+  return sim().available() && sim().tvnsim_last_fault(&fault) == 0 &&
+         std::string(fault.message).find("not implemented") != std::string::npos;
+}
+
 }  // namespace tvnsim_test

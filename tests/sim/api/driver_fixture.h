@@ -70,8 +70,21 @@ extern const char* const kTestKernels;
     ASSERT_EQ(load_result_, ::tvnsim_test::rc::CUDA_SUCCESS);                                   \
   } while (0)
 
+// Runs a synchronising call; on the simulator, skips the test while kernel
+// execution is not yet part of the build.
+#define SYNC_OR_SKIP(expr)                                                                    \
+  do {                                                                                        \
+    const CUresult sync_result_ = (expr);                                                     \
+    if (sync_result_ != ::tvnsim_test::rc::CUDA_SUCCESS && ::tvnsim_test::executor_missing()) \
+      GTEST_SKIP() << "the simulator's interpreter is not in this build";                     \
+    ASSERT_EQ(sync_result_, ::tvnsim_test::rc::CUDA_SUCCESS);                                 \
+  } while (0)
+
 // True when the simulator refused the last module because the PTX half is
 // still the placeholder.
 bool ptx_loader_missing();
+// True when the last launch failed because the interpreter is still the
+// placeholder.
+bool executor_missing();
 
 }  // namespace tvnsim_test
