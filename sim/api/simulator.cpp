@@ -126,7 +126,7 @@ int Simulator::run_work(LaunchWork& w) {
   spec.params = w.params.data();
   ExecOptions options;
   options.racecheck = config.racecheck != 0;
-  options.host_threads = config.host_threads;
+  options.host_threads = std::max(1, config.host_threads);
   options.cc_major = config.cc_major;
   options.cc_minor = config.cc_minor;
   ExecResult r = execute(spec, memory, options);
