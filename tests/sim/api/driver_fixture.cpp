@@ -72,6 +72,11 @@ extern "C" __global__ void dynamic_shared(float* out) {
 extern "C" __global__ void no_params() {}
 )";
 
+const std::string& test_kernels_ptx() {
+  static const std::string ptx = compile(kTestKernels);
+  return ptx;
+}
+
 bool ptx_loader_missing() {
   return sim().available() &&
          std::string(sim().tvnsim_last_error_message()).find("not implemented") !=

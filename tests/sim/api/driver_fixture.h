@@ -59,6 +59,8 @@ std::string compile(const std::string& source, const std::string& target = "sm_8
 
 // CUDA C++ of the small kernels the module and launch tests load.
 extern const char* const kTestKernels;
+// kTestKernels compiled for sm_80, once per process.
+const std::string& test_kernels_ptx();
 
 // Loads `ptx` as a module; on the simulator, skips the test while the PTX
 // loader is not yet part of the build.

@@ -10,13 +10,10 @@ constexpr int kN = 300;  // not a multiple of the block: the bound check matters
 
 class ExecutionTest : public DriverTest {
  protected:
-  static void SetUpTestSuite() { ptx_ = new std::string(compile(kTestKernels)); }
-  static void TearDownTestSuite() { delete ptx_; }
-
   void SetUp() override {
     DriverTest::SetUp();
     if (HasFatalFailure()) return;
-    LOAD_MODULE_OR_SKIP(cu, module, *ptx_);
+    LOAD_MODULE_OR_SKIP(cu, module, test_kernels_ptx());
     ASSERT_EQ(cu->cuModuleGetFunction(&fill, module, "fill_u32"), rc::CUDA_SUCCESS);
     ASSERT_EQ(cu->cuModuleGetFunction(&add, module, "add_u32"), rc::CUDA_SUCCESS);
   }
@@ -37,12 +34,9 @@ class ExecutionTest : public DriverTest {
     return s;
   }
 
-  static std::string* ptx_;
   CUmodule module = nullptr;
   CUfunction fill = nullptr, add = nullptr;
 };
-
-std::string* ExecutionTest::ptx_ = nullptr;
 
 TEST_F(ExecutionTest, KernelResultsAreReadBackThroughTheDriver) {
   const CUdeviceptr out = alloc((kN + 1) * 4, 0);

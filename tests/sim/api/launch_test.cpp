@@ -12,13 +12,10 @@ constexpr int kFuncMaxDynamicShared = 8;
 
 class LaunchTest : public DriverTest {
  protected:
-  static void SetUpTestSuite() { ptx_ = new std::string(compile(kTestKernels)); }
-  static void TearDownTestSuite() { delete ptx_; }
-
   void SetUp() override {
     DriverTest::SetUp();
     if (HasFatalFailure()) return;
-    LOAD_MODULE_OR_SKIP(cu, module, *ptx_);
+    LOAD_MODULE_OR_SKIP(cu, module, test_kernels_ptx());
     for (auto [f, name] : {std::pair{&fill, "fill_u32"},
                            {&typed, "typed_args"},
                            {&dynamic, "dynamic_shared"},
@@ -39,13 +36,10 @@ class LaunchTest : public DriverTest {
     return cu->cuLaunchKernel(f, gx, gy, gz, bx, by, bz, shared, s, args, nullptr);
   }
 
-  static std::string* ptx_;
   CUmodule module = nullptr;
   CUfunction fill = nullptr, typed = nullptr, dynamic = nullptr, statik = nullptr, none = nullptr;
   CUdeviceptr out = 0;
 };
-
-std::string* LaunchTest::ptx_ = nullptr;
 
 TEST_F(LaunchTest, GridAndBlockWithinTheDriversLimits) {
   EXPECT_EQ(launch(fill, 1, 1, 1, 1, 1, 1), rc::CUDA_SUCCESS);

@@ -30,9 +30,6 @@ void set_cc(int major, int minor) {
 
 class ModuleTest : public DriverTest {
  protected:
-  static void SetUpTestSuite() { ptx_ = new std::string(compile(kTestKernels)); }
-  static void TearDownTestSuite() { delete ptx_; }
-
   int attribute(CUfunction f, int attr) {
     int v = -1;
     EXPECT_EQ(cu->cuFuncGetAttribute(&v, attr, f), rc::CUDA_SUCCESS) << "attribute " << attr;
@@ -43,11 +40,7 @@ class ModuleTest : public DriverTest {
     EXPECT_EQ(cu->cuModuleGetFunction(&f, m, name), rc::CUDA_SUCCESS) << name;
     return f;
   }
-
-  static std::string* ptx_;
 };
-
-std::string* ModuleTest::ptx_ = nullptr;
 
 TEST_F(ModuleTest, TextThatIsNotPtxIsRefused) {
   CUmodule m = nullptr;
@@ -59,11 +52,13 @@ TEST_F(ModuleTest, TextThatIsNotPtxIsRefused) {
 }
 
 TEST_F(ModuleTest, NewerPtxVersionIsAnUnsupportedToolchain) {
-  ASSERT_FALSE(ptx_->empty());
+  ASSERT_FALSE(test_kernels_ptx().empty());
   CUmodule m = nullptr;
-  EXPECT_EQ(cu->cuModuleLoadData(&m, replace(*ptx_, ".version 9.0", ".version 9.9").c_str()),
-            rc::CUDA_ERROR_UNSUPPORTED_PTX_VERSION);
-  EXPECT_EQ(cu->cuModuleLoadData(&m, replace(*ptx_, ".version 9.0", ".version 12.0").c_str()),
+  EXPECT_EQ(
+      cu->cuModuleLoadData(&m, replace(test_kernels_ptx(), ".version 9.0", ".version 9.9").c_str()),
+      rc::CUDA_ERROR_UNSUPPORTED_PTX_VERSION);
+  EXPECT_EQ(cu->cuModuleLoadData(
+                &m, replace(test_kernels_ptx(), ".version 9.0", ".version 12.0").c_str()),
             rc::CUDA_ERROR_UNSUPPORTED_PTX_VERSION);
 }
 
@@ -80,7 +75,8 @@ TEST_F(ModuleTest, TargetNewerThanTheDeviceCannotBeCompiled) {
   set_cc(10, 0);
   EXPECT_EQ(cu->cuModuleLoadData(&m, sm90a.c_str()), rc::CUDA_ERROR_INVALID_PTX);
   set_cc(8, 6);
-  EXPECT_EQ(cu->cuModuleLoadData(&m, replace(*ptx_, ".target sm_80", ".target sm_89").c_str()),
+  EXPECT_EQ(cu->cuModuleLoadData(
+                &m, replace(test_kernels_ptx(), ".target sm_80", ".target sm_89").c_str()),
             rc::CUDA_ERROR_INVALID_PTX);
 }
 
@@ -88,7 +84,7 @@ TEST_F(ModuleTest, OlderTargetsLoadOnNewerDevices) {
   REQUIRE_SIM();
   set_cc(12, 0);
   CUmodule m = nullptr;
-  LOAD_MODULE_OR_SKIP(cu, m, *ptx_);
+  LOAD_MODULE_OR_SKIP(cu, m, test_kernels_ptx());
   EXPECT_EQ(cu->cuModuleUnload(m), rc::CUDA_SUCCESS);
   set_cc(9, 0);
   LOAD_MODULE_OR_SKIP(cu, m,
@@ -98,7 +94,7 @@ TEST_F(ModuleTest, OlderTargetsLoadOnNewerDevices) {
 
 TEST_F(ModuleTest, EntriesAreFoundByTheirPlainNames) {
   CUmodule m = nullptr;
-  LOAD_MODULE_OR_SKIP(cu, m, *ptx_);
+  LOAD_MODULE_OR_SKIP(cu, m, test_kernels_ptx());
   const CUfunction fill = function(m, "fill_u32");
   EXPECT_NE(fill, nullptr);
   EXPECT_EQ(function(m, "fill_u32"), fill);  // one handle per entry
@@ -111,7 +107,7 @@ TEST_F(ModuleTest, EntriesAreFoundByTheirPlainNames) {
 
 TEST_F(ModuleTest, FunctionAttributesDescribeTheEntry) {
   CUmodule m = nullptr;
-  LOAD_MODULE_OR_SKIP(cu, m, *ptx_);
+  LOAD_MODULE_OR_SKIP(cu, m, test_kernels_ptx());
   const CUfunction bounded = function(m, "typed_args");
   const CUfunction shared = function(m, "static_shared");
   EXPECT_EQ(attribute(bounded, kFuncMaxThreads), 128);  // __launch_bounds__(128)
@@ -131,7 +127,7 @@ TEST_F(ModuleTest, FunctionAttributesDescribeTheEntry) {
 
 TEST_F(ModuleTest, DynamicSharedLimitRisesUpToTheOptInMaximum) {
   CUmodule m = nullptr;
-  LOAD_MODULE_OR_SKIP(cu, m, *ptx_);
+  LOAD_MODULE_OR_SKIP(cu, m, test_kernels_ptx());
   int optin = 0;
   ASSERT_EQ(cu->cuDeviceGetAttribute(&optin, 97, 0), rc::CUDA_SUCCESS);
   const CUfunction dynamic = function(m, "dynamic_shared");
@@ -154,7 +150,7 @@ TEST_F(ModuleTest, DynamicSharedLimitRisesUpToTheOptInMaximum) {
 TEST_F(ModuleTest, UnloadInvalidatesTheModuleAndItsFunctions) {
   REQUIRE_SIM();
   CUmodule m = nullptr;
-  LOAD_MODULE_OR_SKIP(cu, m, *ptx_);
+  LOAD_MODULE_OR_SKIP(cu, m, test_kernels_ptx());
   const CUfunction f = function(m, "fill_u32");
   TvnSimResources r;
   sim().tvnsim_resources(&r);
