@@ -8,12 +8,7 @@
 namespace tvnsim_test {
 namespace {
 
-constexpr int kAttrMaxThreadsPerBlock = 1;
-constexpr int kAttrMaxBlockDimZ = 4;
-constexpr int kAttrMaxGridDimX = 5;
-constexpr int kAttrMaxGridDimY = 6;
 constexpr int kAttrSharedPerBlock = 8;
-constexpr int kAttrWarpSize = 10;
 constexpr int kAttrSmCount = 16;
 constexpr int kAttrCcMajor = 75;
 constexpr int kAttrCcMinor = 76;
@@ -87,20 +82,15 @@ TEST_F(DeviceTest, OneDeviceNamedAsSimulated) {
   EXPECT_EQ(cu->cuDeviceGetName(name, sizeof name, 1), rc::CUDA_ERROR_INVALID_DEVICE);
 }
 
-TEST_F(DeviceTest, DefaultModelIsAnAmpereClassDevice) {
+TEST_F(DeviceTest, DefaultModelIsAnAmpereWithMemoryPools) {
   REQUIRE_SIM();
   EXPECT_EQ(attribute(*cu, kAttrCcMajor), 8);
   EXPECT_EQ(attribute(*cu, kAttrCcMinor), 0);
   EXPECT_EQ(attribute(*cu, kAttrMemoryPools), 1);
-  EXPECT_EQ(attribute(*cu, kAttrWarpSize), 32);
-  EXPECT_EQ(attribute(*cu, kAttrMaxThreadsPerBlock), 1024);
-  EXPECT_EQ(attribute(*cu, kAttrMaxBlockDimZ), 64);
-  EXPECT_EQ(attribute(*cu, kAttrMaxGridDimX), 2147483647);
-  EXPECT_EQ(attribute(*cu, kAttrMaxGridDimY), 65535);
   EXPECT_EQ(attribute(*cu, kAttrSharedPerBlock), 49152);
   int v = 0;
   EXPECT_EQ(cu->cuDeviceGetAttribute(&v, 100000, 0), rc::CUDA_ERROR_INVALID_VALUE);
-  EXPECT_EQ(cu->cuDeviceGetAttribute(&v, kAttrWarpSize, 1), rc::CUDA_ERROR_INVALID_DEVICE);
+  EXPECT_EQ(cu->cuDeviceGetAttribute(&v, kAttrCcMajor, 1), rc::CUDA_ERROR_INVALID_DEVICE);
 }
 
 TEST_F(DeviceTest, SharedMemoryLimitsFollowTheArchitecture) {
