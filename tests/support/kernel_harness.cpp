@@ -127,16 +127,33 @@ void DeviceArray::release() {
   base_ = 0;
 }
 
-std::vector<float> DeviceArray::download_f32() const {
-  std::vector<float> out(elem_size_ == sizeof(float) ? count_ : 0);
-  if (!out.empty()) device().api->cuMemcpyDtoH(out.data(), address(), out.size() * sizeof(float));
+namespace {
+
+// The elements of an array as T; empty (and a test failure) when the element
+// size does not match or the copy fails.
+template <class T>
+std::vector<T> download(const DeviceArray& a, uint64_t generation) {
+  if (a.elem_size() != sizeof(T) || generation != device().generation) {
+    ADD_FAILURE() << "download of an array of " << a.elem_size() << "-byte elements as "
+                  << sizeof(T) << "-byte elements, or after a device reset";
+    return {};
+  }
+  std::vector<T> out(a.count());
+  if (out.empty()) return out;
+  const cu::CUresult r = device().api->cuMemcpyDtoH(out.data(), a.address(), out.size() * sizeof(T));
+  if (r != cu::CUDA_SUCCESS) {
+    ADD_FAILURE() << driver_failure("downloading an array", r);
+    return {};
+  }
   return out;
 }
 
+}  // namespace
+
+std::vector<float> DeviceArray::download_f32() const { return download<float>(*this, generation_); }
+
 std::vector<uint16_t> DeviceArray::download_u16() const {
-  std::vector<uint16_t> out(elem_size_ == sizeof(uint16_t) ? count_ : 0);
-  if (!out.empty()) device().api->cuMemcpyDtoH(out.data(), address(), out.size() * sizeof(uint16_t));
-  return out;
+  return download<uint16_t>(*this, generation_);
 }
 
 testing::AssertionResult DeviceArray::guards_intact() const {

@@ -88,6 +88,8 @@ class DeviceArray {
   // Address of element i (i may equal count()).
   DevPtr at(size_t i) const { return DevPtr{address() + i * elem_size_}; }
 
+  // The elements read back; a wrong element size or a failed copy fails
+  // the test and gives an empty vector.
   std::vector<float> download_f32() const;
   std::vector<uint16_t> download_u16() const;
 
