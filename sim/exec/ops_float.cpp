@@ -99,6 +99,11 @@ void fmul(Ctx& x, const Instr& in, uint32_t mask) {
         [](double a, double b, double, Round m) { return num::mul_f64(a, b, m); });
 }
 
+// The fused multiply-add dominates GEMM kernels: where the host has FMA
+// instructions they replace the library call (both round once, exactly).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("fma", "default")))
+#endif
 void ffma(Ctx& x, const Instr& in, uint32_t mask) {
   arith(x, in, mask, [](float a, float b, float c) { return std::fma(a, b, c); },
         [](float a, float b, float c, Round m) { return num::fma_f32(a, b, c, m); },
