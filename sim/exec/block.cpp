@@ -193,7 +193,7 @@ void run_warp(Block& b, Warp& w, const Handler* handlers) {
             raise(c, in, first, kLaunchFailed, 0, "barrier id " + std::to_string(id) + " out of range");
             break;
           }
-          const uint32_t n = (in.flags & ptx::kHasPred) ? static_cast<uint32_t>(w.reg(in.o[1])[first]) : 0;
+          const uint32_t n = (in.flags & ptx::kOptional) ? static_cast<uint32_t>(w.reg(in.o[1])[first]) : 0;
           if (b.arrived[id] != 0 && b.expected[id] != n) {
             raise(c, in, first, kLaunchFailed, 0, "threads wait at one barrier with different thread counts");
             break;

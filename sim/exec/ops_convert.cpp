@@ -81,7 +81,7 @@ uint64_t convert(const Instr& in, uint64_t v) {
     if (!ptx::type_float(t)) {
       return num::f64_to_int(s, r, static_cast<int>(8 * ts), ptx::type_signed(t)) & width_mask(ts);
     }
-    const bool integral = in.flags & ptx::kClamp;
+    const bool integral = in.flags & ptx::kIntRound;
     if (t == Type::F64) {
       double d = integral ? round_integral(s, r) : u == Type::F32 ? num::f32_to_f64(static_cast<float>(s)) : s;
       if (sat) d = std::isnan(d) ? 0.0 : d < 0 ? 0.0 : d > 1 ? 1.0 : d;
@@ -234,7 +234,7 @@ void setp(Ctx& x, const Instr& in, uint32_t mask) {
   const auto bop = static_cast<ptx::BoolOp>(in.mod2);
   if (bop != ptx::BoolOp::None) {
     uint32_t cv = x.w.preds[in.o[3]];
-    if (in.flags & ptx::kNegC) cv = ~cv;
+    if (in.flags & ptx::kNegated) cv = ~cv;
     switch (bop) {
       case ptx::BoolOp::And: result &= cv; q_result &= cv; break;
       case ptx::BoolOp::Or: result |= cv; q_result |= cv; break;
@@ -242,7 +242,7 @@ void setp(Ctx& x, const Instr& in, uint32_t mask) {
     }
   }
   *p = (*p & ~mask) | (result & mask);
-  if (in.flags & ptx::kHasPred) {
+  if (in.flags & ptx::kOptional) {
     uint32_t* q = &x.w.preds[in.o[4]];
     *q = (*q & ~mask) | (q_result & mask);
   }
