@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "exec/ops.h"
+#include "exec/slot_bits.h"
 
 namespace tvnsim::exec {
 namespace {
@@ -12,13 +13,6 @@ using num::Round;
 using ptx::Op;
 using ptx::Type;
 
-inline uint64_t width_mask(uint32_t bytes) { return bytes >= 8 ? ~0ull : (1ull << (8 * bytes)) - 1; }
-inline int64_t sext(uint64_t v, uint32_t bytes) {
-  const int shift = 64 - 8 * static_cast<int>(bytes);
-  return shift == 0 ? static_cast<int64_t>(v) : static_cast<int64_t>(v << shift) >> shift;
-}
-inline float f32(uint64_t b) { return std::bit_cast<float>(static_cast<uint32_t>(b)); }
-inline double f64(uint64_t b) { return std::bit_cast<double>(b); }
 
 void mov(Ctx& x, const Instr& in, uint32_t mask) {
   uint64_t* d = x.w.reg(in.o[0]);

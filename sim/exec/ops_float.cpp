@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "exec/ops.h"
+#include "exec/slot_bits.h"
 
 namespace tvnsim::exec {
 namespace {
@@ -13,10 +14,6 @@ using num::Round;
 using ptx::Op;
 using ptx::Type;
 
-inline float f32(uint64_t bits) { return std::bit_cast<float>(static_cast<uint32_t>(bits)); }
-inline uint64_t bits(float f) { return std::bit_cast<uint32_t>(f); }
-inline double f64(uint64_t b) { return std::bit_cast<double>(b); }
-inline uint64_t bits(double d) { return std::bit_cast<uint64_t>(d); }
 
 struct Regs {
   uint64_t* d;

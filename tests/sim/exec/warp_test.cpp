@@ -120,42 +120,6 @@ $SKIP:
   ret;
 }
 
-// D = A * B + C with fragments loaded straight from global memory:
-// frags[lane] = a0..a3, b0, b1, (2 unused), c0..c3 (12 words); d0..d3
-// stored likewise.  The bf16 form accumulates in place (D is C).
-.visible .entry mma_bf16(.param .u64 out, .param .u64 frags) {
-  .reg .b32 %r<8>; .reg .f32 %f<12>; .reg .b64 %rd<8>;
-  ld.param.u64 %rd1, [out];
-  ld.param.u64 %rd2, [frags];
-  mov.u32 %r7, %laneid;
-  mul.wide.u32 %rd3, %r7, 48;
-  add.s64 %rd4, %rd2, %rd3;
-  ld.global.v4.u32 {%r1, %r2, %r3, %r4}, [%rd4];
-  ld.global.v2.u32 {%r5, %r6}, [%rd4+16];
-  ld.global.v4.f32 {%f1, %f2, %f3, %f4}, [%rd4+32];
-  mma.sync.aligned.m16n8k16.row.col.f32.bf16.bf16.f32 {%f1, %f2, %f3, %f4}, {%r1, %r2, %r3, %r4}, {%r5, %r6}, {%f1, %f2, %f3, %f4};
-  mul.wide.u32 %rd5, %r7, 16;
-  add.s64 %rd6, %rd1, %rd5;
-  st.global.v4.f32 [%rd6], {%f1, %f2, %f3, %f4};
-  ret;
-}
-.visible .entry mma_f16(.param .u64 out, .param .u64 frags) {
-  .reg .b32 %r<8>; .reg .f32 %f<12>; .reg .b64 %rd<8>;
-  ld.param.u64 %rd1, [out];
-  ld.param.u64 %rd2, [frags];
-  mov.u32 %r7, %laneid;
-  mul.wide.u32 %rd3, %r7, 48;
-  add.s64 %rd4, %rd2, %rd3;
-  ld.global.v4.u32 {%r1, %r2, %r3, %r4}, [%rd4];
-  ld.global.v2.u32 {%r5, %r6}, [%rd4+16];
-  ld.global.v4.f32 {%f1, %f2, %f3, %f4}, [%rd4+32];
-  mma.sync.aligned.m16n8k16.row.col.f32.f16.f16.f32 {%f5, %f6, %f7, %f8}, {%r1, %r2, %r3, %r4}, {%r5, %r6}, {%f1, %f2, %f3, %f4};
-  mul.wide.u32 %rd5, %r7, 16;
-  add.s64 %rd6, %rd1, %rd5;
-  st.global.v4.f32 [%rd6], {%f5, %f6, %f7, %f8};
-  ret;
-}
-
 // A (16x16) and B (16x8, row k holds column n at k * 8 + n) as bf16 in
 // global memory, staged row-major in shared and loaded with ldmatrix: .x4
 // for A, .x2.trans for B; C = 0.
@@ -215,10 +179,40 @@ $SKIP:
 }
 )";
 
+// D = A * B + C with fragments loaded straight from global memory:
+// frags[lane] = a0..a3, b0, b1, (2 unused), c0..c3 (12 words); d0..d3 stored
+// likewise.  `d` names the destination registers: the accumulator itself
+// (in place) or others.
+std::string mma_kernel(const std::string& name, const std::string& type, const std::string& d) {
+  return ".visible .entry " + name + R"((.param .u64 out, .param .u64 frags) {
+  .reg .b32 %r<8>; .reg .f32 %f<12>; .reg .b64 %rd<8>;
+  ld.param.u64 %rd1, [out];
+  ld.param.u64 %rd2, [frags];
+  mov.u32 %r7, %laneid;
+  mul.wide.u32 %rd3, %r7, 48;
+  add.s64 %rd4, %rd2, %rd3;
+  ld.global.v4.u32 {%r1, %r2, %r3, %r4}, [%rd4];
+  ld.global.v2.u32 {%r5, %r6}, [%rd4+16];
+  ld.global.v4.f32 {%f1, %f2, %f3, %f4}, [%rd4+32];
+  mma.sync.aligned.m16n8k16.row.col.f32.)" + type + "." + type + ".f32 " + d +
+         R"(, {%r1, %r2, %r3, %r4}, {%r5, %r6}, {%f1, %f2, %f3, %f4};
+  mul.wide.u32 %rd5, %r7, 16;
+  add.s64 %rd6, %rd1, %rd5;
+  st.global.v4.f32 [%rd6], )" + d + R"(;
+  ret;
+}
+)";
+}
+
 class Warp : public ::testing::Test {
  protected:
   Device dev;
-  void SetUp() override { ASSERT_NE(dev.load(ptx_module(kWarp)), nullptr); }
+  void SetUp() override {
+    const std::string kernels = std::string(kWarp) +
+                                mma_kernel("mma_bf16", "bf16", "{%f1, %f2, %f3, %f4}") +
+                                mma_kernel("mma_f16", "f16", "{%f5, %f6, %f7, %f8}");
+    ASSERT_NE(dev.load(ptx_module(kernels)), nullptr);
+  }
 };
 
 uint16_t bf16(float v) { return static_cast<uint16_t>(std::bit_cast<uint32_t>(v) >> 16); }
