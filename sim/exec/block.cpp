@@ -236,7 +236,7 @@ void init_warp(const LaunchPlan& plan, Block& b, Warp& w, uint32_t index, BlockS
   w.live = lanes == 32 ? 0xFFFFFFFFu : (1u << lanes) - 1;
   w.pending = &s.pending[index];
   w.pending->clear();
-  for (const auto& [slot, value] : e.constants) {
+  for (const auto& [slot, value] : *plan.constants) {
     uint64_t* r = w.reg(slot);
     for (int l = 0; l < 32; ++l) r[l] = value;
   }

@@ -62,6 +62,7 @@ ExecResult execute(const LaunchSpec& launch, AddressSpace& memory, const ExecOpt
   }
   LaunchPlan plan;
   plan.entry = &program->entry(launch.entry);
+  plan.constants = &program->constants(launch.entry);
   plan.info = &program->info().entries[launch.entry];
   plan.launch = &launch;
   plan.memory = &memory;

@@ -34,7 +34,8 @@ constexpr SpecialName kSpecials[] = {
 
 struct Symbol {
   MemSpace space;
-  uint64_t address;  // in its own state space
+  uint64_t address;    // in its own state space; for a module variable, unknown
+  int variable = -1;   // module variable index, whose address each program places
 };
 
 class EntryDecoder final : public DecodeContext {
@@ -70,7 +71,7 @@ class EntryDecoder final : public DecodeContext {
         }
         Symbol sym;
         if (find_symbol(op.name, &sym)) {
-          *slot = constant(sym.address);
+          *slot = sym.variable >= 0 ? variable_address(sym.variable) : constant(sym.address);
           return true;
         }
         if (op.name[0] == '%') return fail("unknown register or special register " + std::string(op.name));
@@ -131,6 +132,14 @@ class EntryDecoder final : public DecodeContext {
     }
     Symbol sym;
     if (!find_symbol(op.name, &sym)) return fail("unknown name " + std::string(op.name));
+    if (sym.variable >= 0) {
+      // A module variable: global memory, also as a generic address.
+      if (*space != MemSpace::Global && *space != MemSpace::Generic) {
+        return fail(std::string(op.name) + " is not in the state space of the access");
+      }
+      *base = variable_address(sym.variable);
+      return true;
+    }
     uint64_t addr = sym.address;
     if (*space == MemSpace::Generic) {
       if (sym.space == MemSpace::Shared) addr += kSharedWindow;
@@ -200,6 +209,7 @@ class EntryDecoder final : public DecodeContext {
   std::unordered_map<std::string_view, Symbol> symbols_;  // entry-wide names
   std::unordered_map<uint64_t, uint32_t> constants_;
   std::unordered_map<int, uint32_t> specials_;
+  std::unordered_map<int, uint32_t> variable_slots_;
   std::unordered_map<std::string_view, uint32_t> labels_;
   std::vector<std::pair<uint32_t, std::string_view>> fixups_;
 
@@ -208,6 +218,17 @@ class EntryDecoder final : public DecodeContext {
     if (fresh) {
       it->second = first_constant_ + static_cast<uint32_t>(out_.constants.size() + out_.specials.size());
       out_.constants.emplace_back(it->second, value);
+    }
+    return it->second;
+  }
+
+  // A constant slot for the address of module variable v.
+  uint32_t variable_address(int v) {
+    auto [it, fresh] = variable_slots_.emplace(v, 0);
+    if (fresh) {
+      it->second = first_constant_ + static_cast<uint32_t>(out_.constants.size() + out_.specials.size());
+      out_.relocations.emplace_back(static_cast<uint32_t>(out_.constants.size()), static_cast<uint32_t>(v));
+      out_.constants.emplace_back(it->second, 0);
     }
     return it->second;
   }
@@ -345,7 +366,9 @@ class EntryDecoder final : public DecodeContext {
     for (const ParamInfo& p : info_.params) {
       symbols_[p.name] = Symbol{MemSpace::Param, p.offset};
     }
-    for (const auto& [name, address] : module_.global) symbols_[name] = Symbol{MemSpace::Global, address};
+    for (size_t v = 0; v < module_.variables.size(); ++v) {
+      symbols_[module_.variables[v]] = Symbol{MemSpace::Global, 0, static_cast<int>(v)};
+    }
 
     uint32_t shared = 0, local = 0;
     uint32_t dynamic_align = 16;
