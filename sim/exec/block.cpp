@@ -2,8 +2,9 @@
 // runs the group of its runnable lanes with the lowest one.  Structured code
 // (NVRTC's block order) reconverges that way at the first common
 // instruction, loops included.  A warp runs until all its lanes have exited
-// or wait at a block barrier; race-free kernels cannot tell this order from
-// the hardware's, and the race check reports the ones that could.
+// or wait at a block barrier, or for a long quantum; race-free kernels cannot
+// tell this order from the hardware's, and the race check reports the ones
+// that could.
 #include "exec/block.h"
 
 #include <algorithm>
@@ -99,6 +100,8 @@ void assertion(Ctx& c, const Instr& in, int lane) {
             ": Assertion `" + message + "` failed.");
 }
 
+constexpr uint32_t kQuantum = 1u << 20;  // warp-instructions
+
 void run_warp(Block& b, Warp& w, const Handler* handlers) {
   Ctx c{b, w};
   const Instr* code = b.entry->code.data();
@@ -116,7 +119,9 @@ void run_warp(Block& b, Warp& w, const Handler* handlers) {
     others = w.runnable() & ~group;
     min_other = others ? lowest_pc(w, others) : UINT32_MAX;
   };
-  while (group) {
+  // A warp that spins waiting for another warp must let it run: after a
+  // quantum the block scheduler moves on to the next warp.
+  for (uint32_t steps = 0; group && steps < kQuantum; ++steps) {
     const Instr& in = code[pc];
     uint32_t mask = group;
     if (in.guard != ptx::kNoGuard) {
