@@ -75,17 +75,27 @@ GemmRun run_gemm(Device& dev, int m, int n, int k, bool check) {
   return run;
 }
 
-class CudaKernels : public ::testing::Test {
+// Every target the engine compiles for: the code NVRTC emits differs
+// between them.  The simulated compute capability follows the target.
+class CudaKernels : public ::testing::TestWithParam<const char*> {
  protected:
   Device dev;
   void SetUp() override {
-    const std::string& ptx = cuda_ptx(kCudaCorpus, "sm_80");
+    const std::string target = GetParam();
+    const std::string& ptx = cuda_ptx(kCudaCorpus, target);
     ASSERT_FALSE(ptx.empty());
     ASSERT_NE(dev.load(ptx), nullptr);
+    const int sm = std::stoi(target.substr(3));
+    dev.options.cc_major = sm / 10;
+    dev.options.cc_minor = sm % 10;
   }
 };
 
-TEST_F(CudaKernels, TiledGemmMatchesSequentialFmaBitForBit) {
+INSTANTIATE_TEST_SUITE_P(Targets, CudaKernels,
+                         ::testing::Values("sm_80", "sm_86", "sm_89", "sm_90", "sm_100", "sm_120"),
+                         [](const auto& info) { return std::string(info.param); });
+
+TEST_P(CudaKernels, TiledGemmMatchesSequentialFmaBitForBit) {
   // Edges in every dimension: partial tiles, a reduction tail, N % 4 != 0.
   for (const auto& [m, n, k] : {std::tuple{200, 136, 70}, std::tuple{128, 130, 16}, std::tuple{1, 5, 3}}) {
     SCOPED_TRACE(std::to_string(m) + "x" + std::to_string(n) + "x" + std::to_string(k));
@@ -95,7 +105,7 @@ TEST_F(CudaKernels, TiledGemmMatchesSequentialFmaBitForBit) {
   }
 }
 
-TEST_F(CudaKernels, ScalarFormsMatchTheHost) {
+TEST_P(CudaKernels, ScalarFormsMatchTheHost) {
   const int n = 64;
   std::vector<float> in(n);
   // No zeros: 0 / 0 is checked with the other NaN results.
@@ -140,7 +150,7 @@ TEST_F(CudaKernels, ScalarFormsMatchTheHost) {
   }
 }
 
-TEST_F(CudaKernels, TensorCoreInlinePtx) {
+TEST_P(CudaKernels, TensorCoreInlinePtx) {
   std::vector<uint16_t> a(256), b(128);
   for (int i = 0; i < 256; ++i) a[i] = num::f32_to_bf16(static_cast<float>(i % 7 - 3), num::Round::Nearest);
   for (int i = 0; i < 128; ++i) b[i] = num::f32_to_bf16(static_cast<float>(i % 5 - 2), num::Round::Nearest);
@@ -158,7 +168,7 @@ TEST_F(CudaKernels, TensorCoreInlinePtx) {
   }
 }
 
-TEST_F(CudaKernels, AssertionsAndTraps) {
+TEST_P(CudaKernels, AssertionsAndTraps) {
   std::vector<int> flags(64, 1);
   uint64_t f = dev.upload(flags);
   EXPECT_EQ(dev.launch("checked", {1, 1, 1}, {64, 1, 1}, {Arg::u64(f)}).result, 0);
@@ -191,14 +201,16 @@ TEST(ProjectKernels, EveryEntryDecodesAtEveryTarget) {
 // Measures the interpreter on the large tiled GEMM, race check on as in the
 // test suite: thread-instructions per second of CPU time (per core) and of
 // wall-clock time.  Run with
-//   sim_exec_tests --gtest_also_run_disabled_tests --gtest_filter='*Throughput*'
-TEST_F(CudaKernels, DISABLED_Throughput) {
+//   sim_exec_tests --gtest_also_run_disabled_tests --gtest_filter='*Throughput/sm_80'
+TEST_P(CudaKernels, DISABLED_Throughput) {
   const int size = 512;
   for (int threads : {1, 2}) {
     dev.options.host_threads = threads;
     const GemmRun run = run_gemm(dev, size, size, size, threads == 1);
     ASSERT_EQ(run.result.result, 0) << run.result.message;
-    if (threads == 1) EXPECT_TRUE(run.same_bits);
+    if (threads == 1) {
+      EXPECT_TRUE(run.same_bits);
+    }
     const double n = static_cast<double>(run.result.thread_instructions);
     std::printf("tiled f32 GEMM %dx%dx%d, %d host thread(s): %.0f thread-instructions, "
                 "%.1f M/s per core (%.3f s CPU), %.1f M/s wall (%.3f s)\n",
