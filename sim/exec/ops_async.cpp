@@ -43,7 +43,6 @@ void issue(Ctx& c, const Instr& in, uint32_t mask) {
     p.group = c.w.committed[l];
     p.dst = static_cast<uint32_t>(d);
     p.size = size;
-    p.pc = static_cast<uint32_t>(&in - c.b.entry->code.data());
     if (n > 0) {
       const uint64_t s = src[l] + static_cast<uint64_t>(in.imm2);
       if (s & (size - 1)) {
