@@ -1,16 +1,19 @@
 #include "support/tc_problem.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <random>
 
 namespace tesvan::test {
 namespace {
 
-// Fill patterns: operands 0x7F7F (NaN in f16, ~3.4e38 in bf16: any read
-// outside a matrix poisons the result), output 0xA5A5 (must survive).
-constexpr unsigned char kOperandPattern = 0x7F;
-constexpr unsigned char kOutputPattern = 0xA5;
+// NaN in bf16 and in f16: fills the operands' surroundings and row padding.
+constexpr uint16_t kOperandNaN = 0x7FFF;
+// Fills the output's row padding, which must survive.
+constexpr uint32_t kOutputFill = 0xA5A5A5A5u;
+// Elements of NaN before and after each operand (16 bytes).
+constexpr int kOperandMargin = 8;
 
 uint32_t f32_bits(float v) {
   uint32_t u;
@@ -43,15 +46,15 @@ uint16_t random_pattern(TcElem elem, TcValues values, std::mt19937& rng) {
   return sign | static_cast<uint16_t>((exp + 15) << 10) | ((r >> 8) & 0x3FF);
 }
 
-// Copies a dense rows x cols matrix of `esize`-byte elements into a row
-// stride of `ld` elements; padding cells get `fill`.
-std::vector<unsigned char> with_stride(const void* dense, int rows, int cols, int ld, size_t esize,
-                                       unsigned char fill) {
-  std::vector<unsigned char> out(static_cast<size_t>(rows) * ld * esize, fill);
+// A dense rows x cols matrix laid out with row stride ld after `before`
+// elements and followed by `after` elements; everything else is `fill`.
+template <class T>
+std::vector<T> laid_out(const std::vector<T>& dense, int rows, int cols, int ld, int before,
+                        int after, T fill) {
+  std::vector<T> out(static_cast<size_t>(before) + static_cast<size_t>(rows) * ld + after, fill);
   for (int r = 0; r < rows; ++r) {
-    std::memcpy(&out[static_cast<size_t>(r) * ld * esize],
-                static_cast<const unsigned char*>(dense) + static_cast<size_t>(r) * cols * esize,
-                cols * esize);
+    std::copy_n(dense.begin() + static_cast<ptrdiff_t>(r) * cols, cols,
+                out.begin() + before + static_cast<ptrdiff_t>(r) * ld);
   }
   return out;
 }
@@ -112,100 +115,75 @@ std::string tc_kernel_name(const TcProblem& p, int tile) {
   return std::string("tesvan_") + tc_name(p.op) + (tile == 128 ? "_tc_" : "_tc64_") + tc_name(p.elem);
 }
 
-TcRun tc_run(TcDevice& dev, const TcProblem& p, const TcLayout& layout) {
+TcRun tc_run(KernelHarness& h, const TcProblem& p, const TcLayout& layout) {
   TcRun run;
-  const cu::CUfunction f = dev.function(tc_kernel_name(p, layout.tile));
-  if (f == nullptr) {
-    run.error = "no kernel " + tc_kernel_name(p, layout.tile);
-    return run;
-  }
   const int rows = p.out_rows(), cols = p.out_cols();
-  const size_t out_esize = p.typed_out() ? 2 : 4;
-  // Operand geometry as stored: a is M x a_cols, b is (K or M) x N.
+  // Operands as stored: a is M x a_cols, b is (K or M) x N.
   const int a_rows = p.M, a_cols = p.a_cols();
   const int b_rows = p.op == TcOp::TN ? p.M : p.K, b_cols = p.N;
   const int lda = a_cols + layout.pad_a, ldb = b_cols + layout.pad_b, ldc = cols + layout.pad_c;
+  const int before = kOperandMargin + layout.shift;
 
-  std::vector<unsigned char> a = with_stride(p.a.data(), a_rows, a_cols, lda, 2, kOperandPattern);
-  std::vector<unsigned char> b = with_stride(p.b.data(), b_rows, b_cols, ldb, 2, kOperandPattern);
-  std::vector<unsigned char> out0_dense(p.out0.size() * out_esize);
-  for (size_t i = 0; i < p.out0.size(); ++i) {
-    if (out_esize == 2) {
-      const uint16_t v = static_cast<uint16_t>(p.out0[i]);
-      std::memcpy(&out0_dense[i * 2], &v, 2);
-    } else {
-      std::memcpy(&out0_dense[i * 4], &p.out0[i], 4);
-    }
-  }
-  std::vector<unsigned char> c = with_stride(out0_dense.data(), rows, cols, ldc, out_esize, kOutputPattern);
-
-  GuardedBuffer da = dev.alloc(a.size(), kOperandPattern, layout.shift);
-  GuardedBuffer db = dev.alloc(b.size(), kOperandPattern, layout.shift);
-  GuardedBuffer dc = dev.alloc(c.size(), kOutputPattern);
-  GuardedBuffer dbias = dev.alloc(p.bias.size() * 4, kOperandPattern);
-  if (!da.ok() || !db.ok() || !dc.ok() || !dbias.ok() || !da.upload(a.data(), a.size()) ||
-      !db.upload(b.data(), b.size()) || !dc.upload(c.data(), c.size()) ||
-      !dbias.upload(p.bias.data(), p.bias.size() * 4)) {
-    run.error = "device buffers could not be set up";
-    return run;
+  auto upload = [&h](const auto& v) { return h.upload(v.data(), v.size(), sizeof(v[0])); };
+  const DeviceArray a =
+      upload(laid_out(p.a, a_rows, a_cols, lda, before, kOperandMargin, kOperandNaN));
+  const DeviceArray b =
+      upload(laid_out(p.b, b_rows, b_cols, ldb, before, kOperandMargin, kOperandNaN));
+  const DeviceArray bias = upload(p.bias);
+  DeviceArray c;
+  if (p.typed_out()) {
+    const std::vector<uint16_t> c0(p.out0.begin(), p.out0.end());
+    c = upload(laid_out(c0, rows, cols, ldc, 0, 0, static_cast<uint16_t>(kOutputFill)));
+  } else {
+    std::vector<float> c0(p.out0.size());
+    std::memcpy(c0.data(), p.out0.data(), c0.size() * 4);
+    c = upload(laid_out(c0, rows, cols, ldc, 0, 0, f32_value(kOutputFill)));
   }
 
   const unsigned t = static_cast<unsigned>(layout.tile);
-  const unsigned grid = ((rows + t - 1) / t) * ((cols + t - 1) / t);
-  const unsigned block = 2 * t;
+  const Grid grid{((rows + t - 1) / t) * ((cols + t - 1) / t)};
+  const Grid block{2 * t};
   unsigned smem = 0;
   if (t == 128) smem = p.op == TcOp::NN ? 71680 : p.op == TcOp::TN ? 69632 : 73728;
-  const uint64_t bias = p.bias.empty() ? 0 : dbias.address();
-  switch (p.op) {
-    case TcOp::NN:
-      run.error = dev.run(f, grid, block, smem,
-                          {KernelArg::ptr(dc.address()), KernelArg::ptr(da.address()),
-                           KernelArg::ptr(db.address()), KernelArg::ptr(bias),
-                           KernelArg::f32(p.alpha), KernelArg::f32(p.beta), KernelArg::i32(p.M),
-                           KernelArg::i32(p.N), KernelArg::i32(p.K), KernelArg::i32(lda),
-                           KernelArg::i32(ldb), KernelArg::i32(ldc)});
-      break;
-    case TcOp::TN:
-    case TcOp::NT:
-      run.error = dev.run(f, grid, block, smem,
-                          {KernelArg::ptr(dc.address()), KernelArg::ptr(da.address()),
-                           KernelArg::ptr(db.address()), KernelArg::f32(p.alpha),
-                           KernelArg::i32(p.M),  // TN: M_red, K_out, N; NT: M, N, K_out
-                           KernelArg::i32(p.op == TcOp::TN ? p.K : p.N),
-                           KernelArg::i32(p.op == TcOp::TN ? p.N : p.K)});
-      break;
+  const std::string name = tc_kernel_name(p, layout.tile);
+  const DevPtr da = a.at(before), db = b.at(before);
+  const Arg bias_arg = p.bias.empty() ? Arg(nullptr) : Arg(bias);
+  testing::AssertionResult ok =
+      p.op == TcOp::NN
+          ? h.run(name.c_str(), grid, block, smem,
+                  {c, da, db, bias_arg, p.alpha, p.beta, p.M, p.N, p.K, lda, ldb, ldc})
+          // TN: M_red, K_out, N; NT: M, N, K_out
+          : h.run(name.c_str(), grid, block, smem,
+                  {c, da, db, p.alpha, p.M, p.op == TcOp::TN ? p.K : p.N,
+                   p.op == TcOp::TN ? p.N : p.K});
+  if (!ok) {
+    run.error = ok.message();
+    return run;
   }
-  if (!run.error.empty()) return run;
 
-  for (const GuardedBuffer* buf : {&da, &db, &dc, &dbias}) {
-    std::string bad = buf->check_guards();
-    if (!bad.empty()) {
-      run.error = (buf == &dc ? "output: " : "operand: ") + bad;
-      return run;
-    }
+  std::vector<uint32_t> back;
+  if (p.typed_out()) {
+    const std::vector<uint16_t> v = c.download_u16();
+    back.assign(v.begin(), v.end());
+  } else {
+    const std::vector<float> v = c.download_f32();
+    back.resize(v.size());
+    std::memcpy(back.data(), v.data(), v.size() * 4);
   }
-  std::vector<unsigned char> back(c.size());
-  if (!dc.download(back.data(), back.size())) {
+  if (back.size() != static_cast<size_t>(rows) * ldc) {
     run.error = "output could not be read";
     return run;
   }
-  run.out.resize(static_cast<size_t>(rows) * cols);
+  const uint32_t fill = p.typed_out() ? (kOutputFill & 0xFFFF) : kOutputFill;
   for (int r = 0; r < rows; ++r) {
     for (int col = 0; col < ldc; ++col) {
-      const unsigned char* cell = &back[(static_cast<size_t>(r) * ldc + col) * out_esize];
-      if (col >= cols) {
-        for (size_t i = 0; i < out_esize; ++i) {
-          if (cell[i] != kOutputPattern) {
-            run.error = "output padding (" + std::to_string(r) + ", " + std::to_string(col) +
-                        ") was written";
-            return run;
-          }
-        }
-        continue;
+      const uint32_t v = back[static_cast<size_t>(r) * ldc + col];
+      if (col < cols) {
+        run.out.push_back(v);
+      } else if (v != fill) {
+        run.error = "output padding (" + std::to_string(r) + ", " + std::to_string(col) + ") was written";
+        return run;
       }
-      uint32_t v = 0;
-      std::memcpy(&v, cell, out_esize);
-      run.out[static_cast<size_t>(r) * cols + col] = v;
     }
   }
   return run;

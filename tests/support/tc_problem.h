@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/tc_device.h"
+#include "support/kernel_harness.h"
 
 namespace tesvan::test {
 
@@ -60,7 +60,7 @@ TcProblem tc_problem(TcOp op, TcElem elem, int M, int K, int N, TcValues values,
 struct TcLayout {
   int tile = 128;                       // 128 or 64
   int pad_a = 0, pad_b = 0, pad_c = 0;  // NN: elements added to each row stride
-  size_t shift = 0;                     // bytes a and b lie past 16-byte alignment
+  int shift = 0;                        // elements a and b lie past 16-byte alignment
 };
 
 struct TcRun {
@@ -73,10 +73,10 @@ std::string tc_kernel_name(const TcProblem& p, int tile);
 
 // Uploads the problem in the given layout, launches the kernel with the
 // tile family's grid, block and shared memory, and reads the output back.
-// Operand padding and guard bands hold NaN / huge patterns, so a read
-// outside a matrix shows in the result; output padding and guards must be
-// left untouched.
-TcRun tc_run(TcDevice& dev, const TcProblem& p, const TcLayout& layout);
+// Each operand lies between NaN elements and its row padding holds NaN, so
+// a read outside a matrix poisons the result; the output's row padding must
+// keep its fill, and the harness checks every array's guard bands.
+TcRun tc_run(KernelHarness& h, const TcProblem& p, const TcLayout& layout);
 
 // Exact (f64) results and, per element, the largest deviation the kernels
 // may show.  The bound: each 16-wide mma step rounds at most 2^-19 of the
