@@ -1,9 +1,11 @@
 #include "support/tc_problem.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <random>
+
+#include "support/typed_values.h"
 
 namespace tesvan::test {
 namespace {
@@ -15,34 +17,22 @@ constexpr uint32_t kOutputFill = 0xA5A5A5A5u;
 // Elements of NaN before and after each operand (16 bytes).
 constexpr int kOperandMargin = 8;
 
-uint32_t f32_bits(float v) {
-  uint32_t u;
-  std::memcpy(&u, &v, 4);
-  return u;
-}
-
-float f32_value(uint32_t u) {
-  float v;
-  std::memcpy(&v, &u, 4);
-  return v;
-}
-
 // Unit roundoff of the stored output type.
 double store_roundoff(const TcProblem& p) {
   if (!p.typed_out()) return std::ldexp(1.0, -24);
-  return p.elem == TcElem::BF16 ? std::ldexp(1.0, -8) : std::ldexp(1.0, -11);
+  return p.elem == Half::BF16 ? std::ldexp(1.0, -8) : std::ldexp(1.0, -11);
 }
 
-uint16_t random_pattern(TcElem elem, TcValues values, std::mt19937& rng) {
+uint16_t random_pattern(Half elem, TcValues values, std::mt19937& rng) {
   if (values == TcValues::Integer) {
     const int v = static_cast<int>(rng() % 9) - 4;
-    return tc_bits(elem, static_cast<float>(v));
+    return narrow(elem, static_cast<float>(v));
   }
   const uint32_t r = rng();
   if (r % 16 == 0) return 0;
   const uint16_t sign = (r >> 4) & 1 ? 0x8000 : 0;
   const int exp = -6 + static_cast<int>((r >> 5) % 7);  // 2^-6 .. 2^0
-  if (elem == TcElem::BF16) return sign | static_cast<uint16_t>((exp + 127) << 7) | ((r >> 8) & 0x7F);
+  if (elem == Half::BF16) return sign | static_cast<uint16_t>((exp + 127) << 7) | ((r >> 8) & 0x7F);
   return sign | static_cast<uint16_t>((exp + 15) << 10) | ((r >> 8) & 0x3FF);
 }
 
@@ -62,35 +52,12 @@ std::vector<T> laid_out(const std::vector<T>& dense, int rows, int cols, int ld,
 }  // namespace
 
 const char* tc_name(TcOp op) { return op == TcOp::NN ? "nn" : op == TcOp::TN ? "tn" : "nt"; }
-const char* tc_name(TcElem elem) { return elem == TcElem::BF16 ? "bf16" : "f16"; }
-
-double tc_value(TcElem elem, uint16_t bits) {
-  if (elem == TcElem::BF16) return f32_value(static_cast<uint32_t>(bits) << 16);
-  const int sign = bits >> 15, exp = (bits >> 10) & 0x1F, mant = bits & 0x3FF;
-  double v;
-  if (exp == 0x1F) v = mant ? NAN : INFINITY;
-  else if (exp == 0) v = std::ldexp(mant, -24);
-  else v = std::ldexp(mant + 1024, exp - 25);
-  return sign ? -v : v;
-}
-
-uint16_t tc_bits(TcElem elem, float value) {
-  if (elem == TcElem::F16) {
-    const _Float16 h = static_cast<_Float16>(value);
-    uint16_t u;
-    std::memcpy(&u, &h, 2);
-    return u;
-  }
-  const uint32_t u = f32_bits(value);
-  if ((u & 0x7FFFFFFF) > 0x7F800000) return 0x7FFF;
-  return static_cast<uint16_t>((u + 0x7FFF + ((u >> 16) & 1)) >> 16);
-}
 
 double TcProblem::out_value(uint32_t bits) const {
-  return typed_out() ? tc_value(elem, static_cast<uint16_t>(bits)) : f32_value(bits);
+  return typed_out() ? widen(elem, static_cast<uint16_t>(bits)) : f32_from_bits(bits);
 }
 
-TcProblem tc_problem(TcOp op, TcElem elem, int M, int K, int N, TcValues values, uint32_t seed,
+TcProblem tc_problem(TcOp op, Half elem, int M, int K, int N, TcValues values, uint32_t seed,
                      bool with_bias) {
   TcProblem p;
   p.op = op;
@@ -104,15 +71,16 @@ TcProblem tc_problem(TcOp op, TcElem elem, int M, int K, int N, TcValues values,
   for (size_t i = 0; i < a_size; ++i) p.a.push_back(random_pattern(elem, values, rng));
   for (size_t i = 0; i < b_size; ++i) p.b.push_back(random_pattern(elem, values, rng));
   if (with_bias) {
-    for (int i = 0; i < N; ++i) p.bias.push_back(static_cast<float>(tc_value(elem, random_pattern(elem, values, rng))));
+    for (int i = 0; i < N; ++i) p.bias.push_back(widen(elem, random_pattern(elem, values, rng)));
   }
   const size_t out_size = static_cast<size_t>(p.out_rows()) * p.out_cols();
-  p.out0.assign(out_size, p.typed_out() ? tc_bits(elem, 0.25f) : f32_bits(0.25f));
+  p.out0.assign(out_size, p.typed_out() ? narrow(elem, 0.25f) : f32_bits(0.25f));
   return p;
 }
 
 std::string tc_kernel_name(const TcProblem& p, int tile) {
-  return std::string("tesvan_") + tc_name(p.op) + (tile == 128 ? "_tc_" : "_tc64_") + tc_name(p.elem);
+  return std::string("tesvan_") + tc_name(p.op) + (tile == 128 ? "_tc_" : "_tc64_") +
+         half_suffix(p.elem);
 }
 
 TcRun tc_run(KernelHarness& h, const TcProblem& p, const TcLayout& layout) {
@@ -137,7 +105,7 @@ TcRun tc_run(KernelHarness& h, const TcProblem& p, const TcLayout& layout) {
   } else {
     std::vector<float> c0(p.out0.size());
     std::memcpy(c0.data(), p.out0.data(), c0.size() * 4);
-    c = upload(laid_out(c0, rows, cols, ldc, 0, 0, f32_value(kOutputFill)));
+    c = upload(laid_out(c0, rows, cols, ldc, 0, 0, f32_from_bits(kOutputFill)));
   }
 
   const unsigned t = static_cast<unsigned>(layout.tile);
@@ -149,13 +117,12 @@ TcRun tc_run(KernelHarness& h, const TcProblem& p, const TcLayout& layout) {
   const DevPtr da = a.at(before), db = b.at(before);
   const Arg bias_arg = p.bias.empty() ? Arg(nullptr) : Arg(bias);
   testing::AssertionResult ok =
-      p.op == TcOp::NN
-          ? h.run(name.c_str(), grid, block, smem,
-                  {c, da, db, bias_arg, p.alpha, p.beta, p.M, p.N, p.K, lda, ldb, ldc})
-          // TN: M_red, K_out, N; NT: M, N, K_out
-          : h.run(name.c_str(), grid, block, smem,
-                  {c, da, db, p.alpha, p.M, p.op == TcOp::TN ? p.K : p.N,
-                   p.op == TcOp::TN ? p.N : p.K});
+      p.op == TcOp::NN ? h.run(name.c_str(), grid, block, smem,
+                               {c, da, db, bias_arg, p.alpha, p.beta, p.M, p.N, p.K, lda, ldb, ldc})
+                       // TN: M_red, K_out, N; NT: M, N, K_out
+                       : h.run(name.c_str(), grid, block, smem,
+                               {c, da, db, p.alpha, p.M, p.op == TcOp::TN ? p.K : p.N,
+                                p.op == TcOp::TN ? p.N : p.K});
   if (!ok) {
     run.error = ok.message();
     return run;
@@ -181,7 +148,8 @@ TcRun tc_run(KernelHarness& h, const TcProblem& p, const TcLayout& layout) {
       if (col < cols) {
         run.out.push_back(v);
       } else if (v != fill) {
-        run.error = "output padding (" + std::to_string(r) + ", " + std::to_string(col) + ") was written";
+        run.error =
+            "output padding (" + std::to_string(r) + ", " + std::to_string(col) + ") was written";
         return run;
       }
     }
@@ -195,16 +163,16 @@ TcExpect tc_reference(const TcProblem& p) {
   const double per_step = std::ldexp(1.0, -19);
   const double u_f32 = std::ldexp(1.0, -24);
   const double u_out = store_roundoff(p);
-  const double tiny = p.typed_out() && p.elem == TcElem::F16 ? std::ldexp(1.0, -25) : 0.0;
+  const double tiny = p.typed_out() && p.elem == Half::F16 ? std::ldexp(1.0, -25) : 0.0;
   auto a_at = [&](int r, int k) -> double {  // the mma's A[r][k]
     const size_t i = p.op == TcOp::TN ? static_cast<size_t>(k) * p.K + r
                                       : static_cast<size_t>(r) * p.a_cols() + k;
-    return tc_value(p.elem, p.a[i]);
+    return widen(p.elem, p.a[i]);
   };
   auto b_at = [&](int k, int c) -> double {  // the mma's B[k][c]
-    const size_t i = p.op == TcOp::NT ? static_cast<size_t>(c) * p.N + k
-                                      : static_cast<size_t>(k) * p.N + c;
-    return tc_value(p.elem, p.b[i]);
+    const size_t i =
+        p.op == TcOp::NT ? static_cast<size_t>(c) * p.N + k : static_cast<size_t>(k) * p.N + c;
+    return widen(p.elem, p.b[i]);
   };
   TcExpect e;
   e.value.resize(static_cast<size_t>(rows) * cols);
@@ -227,13 +195,14 @@ TcExpect tc_reference(const TcProblem& p) {
       if (p.op == TcOp::TN) {
         const double v = old + alpha * sum;
         e.value[o] = v;
-        e.bound[o] = std::fabs(alpha) * acc_err + u_f32 * (std::fabs(v) + std::fabs(alpha) * acc_err);
+        e.bound[o] =
+            std::fabs(alpha) * acc_err + u_f32 * (std::fabs(v) + std::fabs(alpha) * acc_err);
       } else {
         const double blend = p.op == TcOp::NN && beta != 0.0 ? beta * old : 0.0;
         const double v = alpha * sum + blend;
         // alpha * acc and the blend round at most twice in f32 before the store.
-        const double pre = std::fabs(alpha) * acc_err +
-                           2 * u_f32 * (std::fabs(alpha) * mag + std::fabs(blend));
+        const double pre =
+            std::fabs(alpha) * acc_err + 2 * u_f32 * (std::fabs(alpha) * mag + std::fabs(blend));
         e.value[o] = v;
         e.bound[o] = pre + u_out * (std::fabs(v) + pre) + tiny;
       }

@@ -9,19 +9,12 @@
 #include <vector>
 
 #include "support/kernel_harness.h"
+#include "support/typed_values.h"
 
 namespace tesvan::test {
 
 enum class TcOp { NN, TN, NT };
-enum class TcElem { BF16, F16 };
-
 const char* tc_name(TcOp op);
-const char* tc_name(TcElem elem);
-
-// A 16-bit pattern's value (exact), and a value's pattern rounded to
-// nearest even.
-double tc_value(TcElem elem, uint16_t bits);
-uint16_t tc_bits(TcElem elem, float value);
 
 // One product in the engine's (M, K, N) terms.  Operands are dense,
 // row-major, in the kernels' global layouts:
@@ -30,7 +23,7 @@ uint16_t tc_bits(TcElem elem, float value);
 //   NT  a = dY [M, N], b = W [K, N]; out dX [M, K] typed; reduction N
 struct TcProblem {
   TcOp op = TcOp::NN;
-  TcElem elem = TcElem::BF16;
+  Half elem = Half::BF16;
   int M = 0, K = 0, N = 0;
   std::vector<uint16_t> a, b;
   std::vector<float> bias;     // NN only, [N]; empty: no bias
@@ -53,7 +46,7 @@ enum class TcValues {
 
 // Operands, bias (NN, when `with_bias`) and initial output drawn from a
 // fixed seed.  The initial output is 0.25 in every element.
-TcProblem tc_problem(TcOp op, TcElem elem, int M, int K, int N, TcValues values, uint32_t seed,
+TcProblem tc_problem(TcOp op, Half elem, int M, int K, int N, TcValues values, uint32_t seed,
                      bool with_bias = false);
 
 // Memory layout and tile family of one run.
