@@ -2,6 +2,8 @@
 // the buckets are tested, read back from the launch log.
 #include "dispatch.h"
 #include "dispatch_fixture.h"
+#include "driver.h"
+#include "support/sim_control.h"
 
 namespace tesvan::test {
 namespace {
@@ -202,6 +204,18 @@ TEST_F(ForwardF32, EmptyBatchOverWideNIsRefusedByTheDriver) {
       {"gap-fill, M = 0", {0, 1, 128}, {}, "tesvan_nn_narrow (gap-fill thin-M wide-N): "},
   };
   expect_cases(empty, call(), "tesvan_forward (f32)");
+}
+
+// A context that cannot be made current fails the launch like a refusal.
+TEST_F(ForwardF32, ContextFailureIsALaunchFailure) {
+  ASSERT_EQ(es().api->cuCtxSetCurrent(nullptr), cu::CUDA_SUCCESS);
+  sim().tvnsim_inject("cuCtxSetCurrent", 1, 1 /* INVALID_VALUE */);
+  const Status st = tesvan_forward(es(), table(), kOut, kA, kB, kBias, {128, 1, 128});
+  sim().tvnsim_clear_injections();
+  ASSERT_EQ(es().api->cuCtxSetCurrent(es().ctx), cu::CUDA_SUCCESS);
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().message(), std::string("tesvan_nn_slim forward: ") + kInvalidValue);
+  EXPECT_EQ(sim().tvnsim_launch_count(), 0u);
 }
 
 TEST_F(ForwardF32, RefusedLaunchStopsTheSequence) { expect_refusals(cases(), call()); }
