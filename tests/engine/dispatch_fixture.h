@@ -52,6 +52,19 @@ struct Case {
   std::string refused = {};
 };
 
+// The two 16-bit element types of the typed and tensor-core tiers, with
+// the suffix of their kernel names.
+struct HalfType {
+  DType type;
+  const char* suffix;
+};
+inline auto half_types() {
+  return testing::Values(HalfType{DType::BF16, "_bf16"}, HalfType{DType::F16, "_f16"});
+}
+inline std::string half_type_name(const testing::TestParamInfo<HalfType>& info) {
+  return info.param.suffix + 1;
+}
+
 // A dispatch call bound to its operands.
 using Call = std::function<Status(const EngineStream&, Kernels&, Dims)>;
 

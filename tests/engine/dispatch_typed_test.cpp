@@ -6,12 +6,7 @@
 namespace tesvan::test {
 namespace {
 
-struct TypeCase {
-  DType type;
-  const char* suffix;
-};
-
-class Typed : public DispatchTest, public testing::WithParamInterface<TypeCase> {
+class Typed : public DispatchTest, public testing::WithParamInterface<HalfType> {
  protected:
   static DType t() { return GetParam().type; }
   static std::string kernel(const char* base) { return std::string(base) + GetParam().suffix; }
@@ -176,12 +171,7 @@ TEST_P(Typed, NoHostAllocation) {
   expect_no_host_allocation(dx_cases(), dx());
 }
 
-INSTANTIATE_TEST_SUITE_P(Dtypes, Typed,
-                         testing::Values(TypeCase{DType::BF16, "_bf16"},
-                                         TypeCase{DType::F16, "_f16"}),
-                         [](const testing::TestParamInfo<TypeCase>& i) {
-                           return std::string(i.param.suffix + 1);
-                         });
+INSTANTIATE_TEST_SUITE_P(Dtypes, Typed, half_types(), half_type_name);
 
 }  // namespace
 }  // namespace tesvan::test
