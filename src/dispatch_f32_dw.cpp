@@ -22,12 +22,12 @@ std::optional<SplitM> backward_dw_split_m(Dims d) {
   const uint64_t chunks = std::max<uint64_t>(std::min(want, cap), 1);
   // M enters as its 32-bit value; in 64 bits the rounding cannot wrap, and
   // a chunk of 0 rows (M a multiple of 2^32) leaves no split.
-  const uint64_t m32 = static_cast<uint32_t>(d.m);
+  const uint64_t m32 = u32(d.m);
   const uint64_t chunk_rows = (m32 / chunks + (m32 % chunks != 0 ? 1 : 0) + 15) / 16 * 16;
   if (chunk_rows == 0) return std::nullopt;
   const uint64_t actual = m32 / chunk_rows + (m32 % chunk_rows != 0 ? 1 : 0);
   if (actual < 2) return std::nullopt;
-  return SplitM{tiles, static_cast<uint32_t>(chunk_rows), static_cast<uint32_t>(actual)};
+  return SplitM{tiles, u32(chunk_rows), u32(actual)};
 }
 
 }  // namespace dispatch
@@ -36,7 +36,9 @@ namespace {
 
 using dispatch::f32;
 using dispatch::i32;
+using dispatch::product32;
 using dispatch::ptr;
+using dispatch::u32;
 
 // Per-chunk partials of x^T * dy into the split-K scratch, then their sum in
 // ascending chunk order added to dW.
@@ -49,16 +51,15 @@ Status backward_dw_split(const EngineStream& es, Kernels& k, uint64_t dw, uint64
   TVN_TRY(launch(es, k.tn_splitm_partial, {plan.tiles, 1, plan.chunks}, {256}, 0,
                  {ptr(s), ptr(x), ptr(dy), i32(d.m), i32(d.k), i32(d.n), i32(plan.chunk_rows)},
                  "tesvan_tn_splitm_partial: "));
-  return launch(es, k.splitm_reduce,
-                {ceil_div(static_cast<uint32_t>(d.k) * static_cast<uint32_t>(d.n), 256)}, {256}, 0,
+  return launch(es, k.splitm_reduce, {ceil_div(product32(d.k, d.n), 256)}, {256}, 0,
                 {ptr(dw), ptr(s), f32(1.0f), i32(d.k), i32(d.n), i32(plan.chunks)},
                 "tesvan_splitm_reduce: ");
 }
 
 }  // namespace
 
-Status tesvan_backward_dw(const EngineStream& es, Kernels& k, uint64_t dw, uint64_t dy,
-                          uint64_t x, Dims d) {
+Status tesvan_backward_dw(const EngineStream& es, Kernels& k, uint64_t dw, uint64_t dy, uint64_t x,
+                          Dims d) {
   const uint64_t m = d.m, kk = d.k, n = d.n;
 
   if (n == 1 && m >= 32 && kk >= 4) {

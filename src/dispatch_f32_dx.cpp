@@ -20,8 +20,7 @@ bool backward_dx_ktail_split(Dims d) {
   const uint64_t k_main = d.k - d.k % 32;
   return d.m >= 32 && d.m <= 1024 && d.k >= 64 && d.k <= 4096 && d.k % 32 != 0 && d.n >= 32 &&
          d.n <= 2048 && d.n % 32 == 0 && dx_tiles(d) <= 141 &&
-         k_main * d.n <= kTransposeScratchElems &&
-         k_main * d.m * (d.n / 32) <= kSplitkScratchElems;
+         k_main * d.n <= kTransposeScratchElems && k_main * d.m * (d.n / 32) <= kSplitkScratchElems;
 }
 
 bool backward_dx_via_t_split(Dims d) {
@@ -44,7 +43,9 @@ namespace {
 using dispatch::f32;
 using dispatch::f32_elem;
 using dispatch::i32;
+using dispatch::product32;
 using dispatch::ptr;
+using dispatch::u32;
 
 // W^T (or its first `rows` rows of W, transposed) into the transpose scratch.
 Result<uint64_t> transpose_w(const EngineStream& es, Kernels& k, uint64_t w, uint64_t rows,
@@ -64,21 +65,18 @@ Status backward_dx_ktail(const EngineStream& es, Kernels& k, uint64_t dx, uint64
   const uint64_t k_main = d.k - d.k % 32;
   const uint64_t k_tail = d.k - k_main;
   const uint64_t kc = d.n / 32;
-  Result<uint64_t> p = transpose_w(es, k, w, k_main, d.n,
-                                   {static_cast<uint32_t>(d.n / 32), static_cast<uint32_t>(k_main / 32), 1},
+  Result<uint64_t> p = transpose_w(es, k, w, k_main, d.n, {u32(d.n / 32), u32(k_main / 32), 1},
                                    "tesvan_transpose_f32_2d (K-tail): ");
   if (!p.ok()) return std::move(p).error();
   Result<uint64_t> scratch = k.splitk_ptr(es);
   if (!scratch.ok()) return std::move(scratch).error();
   const uint64_t s = scratch.value();
 
-  TVN_TRY(launch(es, k.nn_splitk32_partial,
-                 {ceil_div(d.m, 32) * static_cast<uint32_t>(kc) * ceil_div(k_main, 64)}, {128}, 0,
+  TVN_TRY(launch(es, k.nn_splitk32_partial, {ceil_div(d.m, 32) * u32(kc) * ceil_div(k_main, 64)},
+                 {128}, 0,
                  {ptr(s), ptr(dy), ptr(p.value()), i32(d.m), i32(k_main), i32(kc), i32(d.n)},
                  "tesvan_nn_splitk32_partial (NT K-tail main): "));
-  TVN_TRY(launch(es, k.splitk_reduce,
-                 {ceil_div(static_cast<uint32_t>(d.m) * static_cast<uint32_t>(k_main), 256)}, {256},
-                 0,
+  TVN_TRY(launch(es, k.splitk_reduce, {ceil_div(product32(d.m, k_main), 256)}, {256}, 0,
                  {ptr(dx), ptr(s), ptr(0), ptr(0), ptr(0), f32(1.0f), i32(d.m), i32(k_main),
                   i32(kc), i32(0), i32(d.k), i32(0)},
                  "tesvan_splitk_reduce (NT K-tail main): "));
@@ -101,22 +99,19 @@ Status backward_dx_via_t(const EngineStream& es, Kernels& k, uint64_t dx, uint64
   const uint64_t kc = d.n / 32;
   const uint64_t n_main = 32 * kc;
   const uint64_t n_tail = d.n - n_main;
-  Result<uint64_t> p = transpose_w(es, k, w, d.k, d.n,
-                                   {ceil_div(d.n, 32), static_cast<uint32_t>(d.k / 32), 1},
+  Result<uint64_t> p = transpose_w(es, k, w, d.k, d.n, {ceil_div(d.n, 32), u32(d.k / 32), 1},
                                    "tesvan_transpose_f32_2d: ");
   if (!p.ok()) return std::move(p).error();
   Result<uint64_t> scratch = k.splitk_ptr(es);
   if (!scratch.ok()) return std::move(scratch).error();
   const uint64_t s = scratch.value();
 
-  TVN_TRY(launch(es, k.nn_splitk32_partial,
-                 {ceil_div(d.m, 32) * static_cast<uint32_t>(kc) * ceil_div(d.k, 64)}, {128}, 0,
-                 {ptr(s), ptr(dy), ptr(p.value()), i32(d.m), i32(d.k), i32(kc), i32(d.n)},
+  TVN_TRY(launch(es, k.nn_splitk32_partial, {ceil_div(d.m, 32) * u32(kc) * ceil_div(d.k, 64)},
+                 {128}, 0, {ptr(s), ptr(dy), ptr(p.value()), i32(d.m), i32(d.k), i32(kc), i32(d.n)},
                  "tesvan_nn_splitk32_partial (NT-via-T N-tail): "));
   const uint64_t x_tail = n_tail ? f32_elem(dy, n_main) : 0;
   const uint64_t w_tail = n_tail ? f32_elem(p.value(), n_main * d.k) : 0;
-  return launch(es, k.splitk_reduce,
-                {ceil_div(static_cast<uint32_t>(d.m) * static_cast<uint32_t>(d.k), 256)}, {256}, 0,
+  return launch(es, k.splitk_reduce, {ceil_div(product32(d.m, d.k), 256)}, {256}, 0,
                 {ptr(dx), ptr(s), ptr(0), ptr(x_tail), ptr(w_tail), f32(1.0f), i32(d.m), i32(d.k),
                  i32(kc), i32(d.n), i32(0), i32(n_tail)},
                 "tesvan_splitk_reduce (NT-via-T N-tail): ");
@@ -127,22 +122,19 @@ Status backward_dx_via_t(const EngineStream& es, Kernels& k, uint64_t dx, uint64
 Status backward_dx_slim(const EngineStream& es, Kernels& k, uint64_t dx, uint64_t dy, uint64_t w,
                         Dims d) {
   const uint64_t chunks = d.n / 64 + (d.n % 64 != 0 ? 1 : 0);
-  Result<uint64_t> p = transpose_w(es, k, w, d.k, d.n,
-                                   {static_cast<uint32_t>(d.n / 32), ceil_div(d.k, 32), 1},
+  Result<uint64_t> p = transpose_w(es, k, w, d.k, d.n, {u32(d.n / 32), ceil_div(d.k, 32), 1},
                                    "tesvan_transpose_f32_2d (slim NT): ");
   if (!p.ok()) return std::move(p).error();
   Result<uint64_t> scratch = k.splitk_ptr(es);
   if (!scratch.ok()) return std::move(scratch).error();
   const uint64_t s = scratch.value();
 
-  TVN_TRY(launch(es, k.nn_splitk_slim_partial,
-                 {dispatch::tile_count(d.k, 64, d.m, 128), 1, static_cast<uint32_t>(chunks)}, {128},
-                 0,
-                 {ptr(s), ptr(dy), ptr(p.value()), i32(d.m), i32(d.k), i32(d.n), i32(d.n),
-                  i32(d.k), i32(64)},
-                 "tesvan_nn_splitk_slim_partial (slim NT): "));
-  return launch(es, k.splitk_reduce,
-                {ceil_div(static_cast<uint32_t>(d.m) * static_cast<uint32_t>(d.k), 256)}, {256}, 0,
+  TVN_TRY(launch(
+      es, k.nn_splitk_slim_partial, {dispatch::tile_count(d.k, 64, d.m, 128), 1, u32(chunks)},
+      {128}, 0,
+      {ptr(s), ptr(dy), ptr(p.value()), i32(d.m), i32(d.k), i32(d.n), i32(d.n), i32(d.k), i32(64)},
+      "tesvan_nn_splitk_slim_partial (slim NT): "));
+  return launch(es, k.splitk_reduce, {ceil_div(product32(d.m, d.k), 256)}, {256}, 0,
                 {ptr(dx), ptr(s), ptr(0), ptr(0), ptr(0), f32(1.0f), i32(d.m), i32(d.k),
                  i32(chunks), i32(0), i32(0), i32(0)},
                 "tesvan_splitk_reduce (slim NT): ");
@@ -156,13 +148,12 @@ Status nt_narrow(const EngineStream& es, Kernels& k, uint64_t dx, uint64_t dy, u
 
 }  // namespace
 
-Status tesvan_backward_dx(const EngineStream& es, Kernels& k, uint64_t dx, uint64_t dy,
-                          uint64_t w, Dims d) {
+Status tesvan_backward_dx(const EngineStream& es, Kernels& k, uint64_t dx, uint64_t dy, uint64_t w,
+                          Dims d) {
   const uint64_t m = d.m, kk = d.k, n = d.n;
 
   if (n == 1 && kk >= 1 && m >= 1) {
-    return launch(es, k.nt_gemv,
-                  {ceil_div(static_cast<uint32_t>(m) * static_cast<uint32_t>(kk), 256)}, {256}, 0,
+    return launch(es, k.nt_gemv, {ceil_div(product32(m, kk), 256)}, {256}, 0,
                   {ptr(dx), ptr(dy), ptr(w), f32(1.0f), i32(m), i32(kk), i32(kk), i32(1)},
                   "tesvan_nt_gemv backward_dx: ");
   }

@@ -6,15 +6,11 @@
 namespace tesvan {
 namespace dispatch {
 
-bool forward_ktail_splitk(Dims d) {
-  return d.m >= 32 && d.m <= 1024 && d.n >= 64 && d.n <= 2048 && d.n % 4 == 0 && d.k >= 33 &&
-         d.k % 32 != 0 && tile_count(d.m, 128, d.n, 64) <= 141 &&
-         product_at_most({d.m, d.n, d.k / 32}, kSplitkScratchElems);
-}
-
-bool forward_splitk(Dims d) {
+// Buckets 6 (K % 32 != 0, folded in by the reduce) and 7 of the table: the
+// same kernels over the full 32-wide K chunks.
+bool forward_splitk32(Dims d) {
   return d.m >= 32 && d.m <= 1024 && d.n >= 64 && d.n <= 2048 && d.n % 4 == 0 && d.k >= 32 &&
-         d.k % 32 == 0 && tile_count(d.m, 128, d.n, 64) <= 141 &&
+         tile_count(d.m, 128, d.n, 64) <= 141 &&
          product_at_most({d.m, d.n, d.k / 32}, kSplitkScratchElems);
 }
 
@@ -25,7 +21,9 @@ namespace {
 using dispatch::f32;
 using dispatch::f32_elem;
 using dispatch::i32;
+using dispatch::product32;
 using dispatch::ptr;
+using dispatch::u32;
 
 // Thin M over a wide N: the narrow tile fills the gap before (M <= 31) and
 // after (32 <= M <= 127) the split-K region.
@@ -48,18 +46,17 @@ Status forward_split_k32(const EngineStream& es, Kernels& k, uint64_t out, uint6
   if (!scratch.ok()) return std::move(scratch).error();
   const uint64_t s = scratch.value();
 
-  TVN_TRY(launch(es, k.nn_splitk32_partial,
-                 {ceil_div(d.m, 32) * static_cast<uint32_t>(kc) * ceil_div(d.n, 64)}, {128}, 0,
-                 {ptr(s), ptr(a), ptr(b), i32(d.m), i32(d.n), i32(kc), i32(d.k)},
-                 tail ? "tesvan_nn_splitk32_partial (K-tail main): "
-                      : "tesvan_nn_splitk32_partial: "));
-  const Grid reduce_grid{ceil_div(static_cast<uint32_t>(d.m) * static_cast<uint32_t>(d.n), 256)};
+  TVN_TRY(
+      launch(es, k.nn_splitk32_partial, {ceil_div(d.m, 32) * u32(kc) * ceil_div(d.n, 64)}, {128}, 0,
+             {ptr(s), ptr(a), ptr(b), i32(d.m), i32(d.n), i32(kc), i32(d.k)},
+             tail ? "tesvan_nn_splitk32_partial (K-tail main): " : "tesvan_nn_splitk32_partial: "));
+  const Grid reduce_grid{ceil_div(product32(d.m, d.n), 256)};
   if (tail) {
-    return launch(es, k.splitk_reduce, reduce_grid, {256}, 0,
-                  {ptr(out), ptr(s), ptr(bias), ptr(f32_elem(a, k_main)),
-                   ptr(f32_elem(b, k_main * d.n)), f32(1.0f), i32(d.m), i32(d.n), i32(kc),
-                   i32(d.k), i32(0), i32(tail)},
-                  "tesvan_splitk_reduce (K-tail): ");
+    return launch(
+        es, k.splitk_reduce, reduce_grid, {256}, 0,
+        {ptr(out), ptr(s), ptr(bias), ptr(f32_elem(a, k_main)), ptr(f32_elem(b, k_main * d.n)),
+         f32(1.0f), i32(d.m), i32(d.n), i32(kc), i32(d.k), i32(0), i32(tail)},
+        "tesvan_splitk_reduce (K-tail): ");
   }
   return launch(es, k.splitk_reduce, reduce_grid, {256}, 0,
                 {ptr(out), ptr(s), ptr(bias), ptr(0), ptr(0), f32(1.0f), i32(d.m), i32(d.n),
@@ -74,14 +71,11 @@ Status forward_split_slim(const EngineStream& es, Kernels& k, uint64_t out, uint
   if (!scratch.ok()) return std::move(scratch).error();
   const uint64_t s = scratch.value();
 
-  TVN_TRY(launch(es, k.nn_splitk_slim_partial,
-                 {dispatch::tile_count(d.m, 128, d.n, 64), 1, static_cast<uint32_t>(chunks)}, {128},
-                 0,
-                 {ptr(s), ptr(a), ptr(b), i32(d.m), i32(d.n), i32(d.k), i32(d.k), i32(d.n),
-                  i32(64)},
-                 "tesvan_nn_splitk_slim_partial: "));
-  return launch(es, k.splitk_reduce,
-                {ceil_div(static_cast<uint32_t>(d.m) * static_cast<uint32_t>(d.n), 256)}, {256}, 0,
+  TVN_TRY(launch(
+      es, k.nn_splitk_slim_partial, {dispatch::tile_count(d.m, 128, d.n, 64), 1, u32(chunks)},
+      {128}, 0, {ptr(s), ptr(a), ptr(b), i32(d.m), i32(d.n), i32(d.k), i32(d.k), i32(d.n), i32(64)},
+      "tesvan_nn_splitk_slim_partial: "));
+  return launch(es, k.splitk_reduce, {ceil_div(product32(d.m, d.n), 256)}, {256}, 0,
                 {ptr(out), ptr(s), ptr(bias), ptr(0), ptr(0), f32(1.0f), i32(d.m), i32(d.n),
                  i32(chunks), i32(0), i32(0), i32(0)},
                 "tesvan_splitk_reduce (slim): ");
@@ -94,7 +88,7 @@ Status tesvan_forward(const EngineStream& es, Kernels& k, uint64_t out, uint64_t
   const uint64_t m = d.m, kk = d.k, n = d.n;
 
   if (m >= 1 && m <= 31 && kk >= 32 && kk <= 2048 && n >= 32) {
-    return launch(es, k.nn_ultra_thin, {ceil_div(n, 32), static_cast<uint32_t>(m), 1}, {256},
+    return launch(es, k.nn_ultra_thin, {ceil_div(n, 32), u32(m), 1}, {256},
                   static_cast<unsigned>(4 * kk),
                   {ptr(out), ptr(a), ptr(b), ptr(bias), f32(1.0f), f32(0.0f), i32(m), i32(n),
                    i32(kk), i32(kk), i32(n), i32(n)},
@@ -119,10 +113,9 @@ Status tesvan_forward(const EngineStream& es, Kernels& k, uint64_t out, uint64_t
                   "tesvan_nn_narrow forward: ");
   }
   if (m <= 31 && n >= 128 && kk >= 1) return forward_gap_fill(es, k, out, a, b, bias, d);
-  if (dispatch::forward_ktail_splitk(d) || dispatch::forward_splitk(d)) {
-    return forward_split_k32(es, k, out, a, b, bias, d);
-  }
-  if (m >= 32 && m <= 127 && n >= 128 && kk >= 1) return forward_gap_fill(es, k, out, a, b, bias, d);
+  if (dispatch::forward_splitk32(d)) return forward_split_k32(es, k, out, a, b, bias, d);
+  if (m >= 32 && m <= 127 && n >= 128 && kk >= 1)
+    return forward_gap_fill(es, k, out, a, b, bias, d);
   if (m >= 1025 && n >= 128 && n <= 512 && kk % 32 == 0 && kk >= 64) {
     const uint64_t chunks = kk / 64 + (kk % 64 != 0 ? 1 : 0);
     if (chunks >= 6 && dispatch::product_at_most({chunks, m, n}, kSplitkScratchElems) &&

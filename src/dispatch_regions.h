@@ -34,9 +34,8 @@ inline uint32_t tile_count(uint64_t rows, uint32_t tr, uint64_t cols, uint32_t t
   return ceil_div(rows, tr) * ceil_div(cols, tc);
 }
 
-// f32 forward: the K-tail split-K and the split-K bucket.
-bool forward_ktail_splitk(Dims d);
-bool forward_splitk(Dims d);
+// f32 forward: the split-K buckets, with and without a K tail.
+bool forward_splitk32(Dims d);
 
 // f32 backward_dw: the split of the batch axis into row chunks.
 struct SplitM {

@@ -47,8 +47,8 @@ Status tesvan_forward_tc(const EngineStream& es, Kernels& k, Operand out, Operan
                 "tesvan_nn_tc: ");
 }
 
-Status tesvan_backward_dw_tc(const EngineStream& es, Kernels& k, uint64_t dw, Operand dy,
-                             Operand x, Dims d) {
+Status tesvan_backward_dw_tc(const EngineStream& es, Kernels& k, uint64_t dw, Operand dy, Operand x,
+                             Dims d) {
   if (dy.type == DType::F32) return Error::dtype_mismatch(dispatch::kF32OperandMessage);
   if (x.type != dy.type) return Error::dtype_mismatch("tesvan_backward_dw_tc: mixed dtypes");
   const uint32_t tile = tc_tile(d.k, d.n);
@@ -60,8 +60,8 @@ Status tesvan_backward_dw_tc(const EngineStream& es, Kernels& k, uint64_t dw, Op
                 "tesvan_tn_tc: ");
 }
 
-Status tesvan_backward_dx_tc(const EngineStream& es, Kernels& k, Operand dx, Operand dy,
-                             Operand w, Dims d) {
+Status tesvan_backward_dx_tc(const EngineStream& es, Kernels& k, Operand dx, Operand dy, Operand w,
+                             Dims d) {
   if (dx.type == DType::F32) return Error::dtype_mismatch(dispatch::kF32OperandMessage);
   if (dy.type != dx.type || w.type != dy.type) {
     return Error::dtype_mismatch("tesvan_backward_dx_tc: mixed dtypes");

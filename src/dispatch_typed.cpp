@@ -11,7 +11,9 @@ namespace {
 
 using dispatch::f32;
 using dispatch::i32;
+using dispatch::product32;
 using dispatch::ptr;
+using dispatch::u32;
 
 }  // namespace
 
@@ -31,8 +33,8 @@ Status tesvan_forward_typed(const EngineStream& es, Kernels& k, Operand out, Ope
                   "tesvan_nn_gemv typed: ");
   }
   if (m >= 1 && m <= 31 && kk >= 32 && kk <= 2048 && n >= 32) {
-    return launch(es, k.nn_ultra_thin_t.pick(t), {ceil_div(n, 32), static_cast<uint32_t>(m), 1},
-                  {256}, static_cast<unsigned>(4 * kk),
+    return launch(es, k.nn_ultra_thin_t.pick(t), {ceil_div(n, 32), u32(m), 1}, {256},
+                  static_cast<unsigned>(4 * kk),
                   {ptr(out.ptr), ptr(a.ptr), ptr(b.ptr), ptr(bias), f32(1.0f), f32(0.0f), i32(m),
                    i32(n), i32(kk), i32(kk), i32(n), i32(n)},
                   "tesvan_nn_ultra_thin typed: ");
@@ -46,7 +48,7 @@ Status tesvan_forward_typed(const EngineStream& es, Kernels& k, Operand out, Ope
                    i32(n), i32(kk), i32(kk), i32(n), i32(n), i32(0)},
                   "tesvan_nn_narrow typed: ");
   }
-  if (m >= 512 && n >= 513 && !dispatch::forward_ktail_splitk(d) && !dispatch::forward_splitk(d)) {
+  if (m >= 512 && n >= 513 && !dispatch::forward_splitk32(d)) {
     return launch(es, k.nn_big.pick(t), {ceil_div(m, 128) * ceil_div(n, 128)}, {256}, 34816,
                   {ptr(out.ptr), ptr(a.ptr), ptr(b.ptr), ptr(bias), f32(1.0f), f32(0.0f), i32(m),
                    i32(n), i32(kk), i32(kk), i32(n), i32(n)},
@@ -90,11 +92,10 @@ Status tesvan_backward_dx_typed(const EngineStream& es, Kernels& k, Operand dx, 
   const uint64_t m = d.m, kk = d.k, n = d.n;
 
   if (n == 1 && m >= 1 && kk >= 1) {
-    return launch(es, k.nt_gemv_t.pick(t),
-                  {ceil_div(static_cast<uint32_t>(m) * static_cast<uint32_t>(kk), 256)}, {256}, 0,
-                  {ptr(dx.ptr), ptr(dy.ptr), ptr(w.ptr), f32(1.0f), i32(m), i32(kk), i32(kk),
-                   i32(1)},
-                  "tesvan_nt_gemv typed: ");
+    return launch(
+        es, k.nt_gemv_t.pick(t), {ceil_div(product32(m, kk), 256)}, {256}, 0,
+        {ptr(dx.ptr), ptr(dy.ptr), ptr(w.ptr), f32(1.0f), i32(m), i32(kk), i32(kk), i32(1)},
+        "tesvan_nt_gemv typed: ");
   }
   if (n >= 2 && n <= 127 && m >= 1 && kk >= 1) {
     return launch(es, k.nt_narrow_t.pick(t), {ceil_div(m, 64) * ceil_div(kk, 32)}, {128}, 0,
