@@ -1,57 +1,61 @@
 #include "support/host_allocations.h"
 
-#include <cstdlib>
-#include <new>
+#include <cerrno>
+#include <cstddef>
+
+// The C library's own entry points, which the replacements below forward to,
+// so that every block still belongs to one allocator (free needs no change).
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* p, size_t size);
+void* __libc_memalign(size_t align, size_t size);
+}
 
 namespace {
 
+// Constant-initialised, so reading them needs no allocation of its own.
 thread_local bool counting = false;
 thread_local uint64_t allocations = 0;
 
-void* allocate(std::size_t size) {
+void note() {
   if (counting) ++allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-
-void* allocate_aligned(std::size_t size, std::align_val_t align) {
-  if (counting) ++allocations;
-  const std::size_t a = static_cast<std::size_t>(align);
-  const std::size_t rounded = (size + a - 1) / a * a;
-  if (void* p = std::aligned_alloc(a, rounded ? rounded : a)) return p;
-  throw std::bad_alloc();
 }
 
 }  // namespace
 
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return allocate(size);
-  } catch (...) {
-    return nullptr;
-  }
+extern "C" {
+
+void* malloc(size_t size) {
+  note();
+  return __libc_malloc(size);
 }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return allocate(size);
-  } catch (...) {
-    return nullptr;
-  }
+void* calloc(size_t count, size_t size) {
+  note();
+  return __libc_calloc(count, size);
 }
-void* operator new(std::size_t size, std::align_val_t align) { return allocate_aligned(size, align); }
-void* operator new[](std::size_t size, std::align_val_t align) {
-  return allocate_aligned(size, align);
+void* realloc(void* p, size_t size) {
+  note();
+  return __libc_realloc(p, size);
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void* memalign(size_t align, size_t size) {
+  note();
+  return __libc_memalign(align, size);
+}
+void* aligned_alloc(size_t align, size_t size) {
+  note();
+  return __libc_memalign(align, size);
+}
+int posix_memalign(void** out, size_t align, size_t size) {
+  note();
+  if (align < sizeof(void*) || (align & (align - 1)) != 0) return EINVAL;
+  void* p = __libc_memalign(align, size);
+  if (!p) return ENOMEM;
+  *out = p;
+  return 0;
+}
+
+}  // extern "C"
 
 namespace tesvan::test {
 

@@ -1,6 +1,8 @@
 // Counting the host heap allocations of a piece of code: while a scope
-// object lives, every operator new on its thread is counted.  The test
-// binary's operator new is replaced for this, once this file is linked in.
+// object lives, every heap allocation on its thread is counted, whichever
+// route it takes (operator new, malloc and its relatives).  Once this file is
+// linked in, the test binary's malloc family forwards to the C library's
+// allocator and counts on the way.
 #pragma once
 
 #include <cstdint>
