@@ -34,11 +34,7 @@ std::optional<SplitM> backward_dw_split_m(Dims d) {
 
 namespace {
 
-using dispatch::f32;
-using dispatch::i32;
-using dispatch::product32;
-using dispatch::ptr;
-using dispatch::u32;
+using namespace dispatch;  // the argument spellings and shape helpers
 
 // Per-chunk partials of x^T * dy into the split-K scratch, then their sum in
 // ascending chunk order added to dW.

@@ -40,12 +40,7 @@ bool backward_dx_slim_split(Dims d) {
 
 namespace {
 
-using dispatch::f32;
-using dispatch::f32_elem;
-using dispatch::i32;
-using dispatch::product32;
-using dispatch::ptr;
-using dispatch::u32;
+using namespace dispatch;  // the argument spellings and shape helpers
 
 // W^T (or its first `rows` rows of W, transposed) into the transpose scratch.
 Result<uint64_t> transpose_w(const EngineStream& es, Kernels& k, uint64_t w, uint64_t rows,

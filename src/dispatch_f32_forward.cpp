@@ -18,12 +18,7 @@ bool forward_splitk32(Dims d) {
 
 namespace {
 
-using dispatch::f32;
-using dispatch::f32_elem;
-using dispatch::i32;
-using dispatch::product32;
-using dispatch::ptr;
-using dispatch::u32;
+using namespace dispatch;  // the argument spellings and shape helpers
 
 // Thin M over a wide N: the narrow tile fills the gap before (M <= 31) and
 // after (32 <= M <= 127) the split-K region.

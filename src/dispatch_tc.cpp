@@ -7,9 +7,7 @@
 namespace tesvan {
 namespace {
 
-using dispatch::f32;
-using dispatch::i32;
-using dispatch::ptr;
+using namespace dispatch;  // the argument spellings and shape helpers
 
 // The tile edge for an output of rows x cols: 128, 64, or 0 for none.
 uint32_t tc_tile(uint64_t rows, uint64_t cols) {

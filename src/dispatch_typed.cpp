@@ -9,11 +9,7 @@
 namespace tesvan {
 namespace {
 
-using dispatch::f32;
-using dispatch::i32;
-using dispatch::product32;
-using dispatch::ptr;
-using dispatch::u32;
+using namespace dispatch;  // the argument spellings and shape helpers
 
 }  // namespace
 
