@@ -14,7 +14,7 @@ namespace tesvan {
 
 class Error {
  public:
-  enum class Kind { Cuda, NoBucket, DtypeMismatch, UnsupportedArch };
+  enum class Kind { Cuda, NoBucket, DtypeMismatch, UnsupportedArch, ShapeLimit };
 
   static Error cuda(std::string message) {
     Error e(Kind::Cuda);
@@ -23,6 +23,16 @@ class Error {
   }
   static Error no_bucket(uint64_t m, uint64_t k, uint64_t n, const char* op) {
     Error e(Kind::NoBucket);
+    e.m_ = m;
+    e.k_ = k;
+    e.n_ = n;
+    e.op_ = op;
+    return e;
+  }
+  // A shape the kernels cannot address: a value above 2^31 - 1, or an
+  // operand of 2^31 or more elements (kernels index in 32 bits).
+  static Error shape_limit(uint64_t m, uint64_t k, uint64_t n, const char* op) {
+    Error e(Kind::ShapeLimit);
     e.m_ = m;
     e.k_ = k;
     e.n_ = n;
