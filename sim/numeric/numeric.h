@@ -13,6 +13,22 @@ namespace tvnsim::num {
 // floating results; .rni, .rzi, .rmi, .rpi for integer results.
 enum class Round : uint8_t { Nearest, Zero, Down, Up };
 
+// ---- hardware choices ------------------------------------------------------
+// Bit patterns of NaN results and other device behaviour that no GPU run of
+// this project has confirmed yet are named here, so one place changes when
+// a run settles them.
+//
+// f32 arithmetic, f64 -> f32, f16 -> f32 and mma results: the canonical NaN.
+inline constexpr uint32_t kNaN32 = 0x7FFFFFFFu;
+// f64 arithmetic and f32 -> f64 (unverified).
+inline constexpr uint64_t kNaN64 = 0x7FFFFFFFFFFFFFFFull;
+// cvt to f16 and to bf16 from a NaN: what NVIDIA's host conversion code
+// returns (unverified for the device instruction).
+inline constexpr uint16_t kNaN16 = 0x7FFFu;
+// mma whose truncated sum exceeds the f32 range: Inf as in MMA-Sim, not the
+// largest finite value that truncation alone would give (unverified).
+inline constexpr bool kMmaOverflowToInf = true;
+
 // ---- f32 / f64 arithmetic (correctly rounded in the given mode) ----------
 float add_f32(float a, float b, Round r);
 float sub_f32(float a, float b, Round r);
@@ -26,26 +42,33 @@ double sub_f64(double a, double b, Round r);
 double mul_f64(double a, double b, Round r);
 double fma_f64(double a, double b, double c, Round r);
 double div_f64(double a, double b, Round r);
+double sqrt_f64(double a, Round r);
+double rcp_f64(double a, Round r);
 
 // .ftz: subnormal inputs and results flushed to sign-preserving zero.
 float flush_subnormal(float x);
 // .sat: clamp to [0, 1], NaN -> 0.
 float saturate(float x);
-// PTX min/max.f32: a NaN operand yields the other operand; both NaN -> canonical NaN.
+// PTX min/max.f32: a NaN operand yields the other operand, both NaN give
+// kNaN32; -0 orders below +0.
 float min_f32(float a, float b);
 float max_f32(float a, float b);
 
 // ---- conversions (cvt) ---------------------------------------------------
-// Narrowing to 16-bit floats; NaN results follow the hardware.
+// Narrowing to 16-bit floats; overflow gives Inf or the largest finite value
+// as the mode prescribes, subnormal results are kept, NaN gives kNaN16.
 uint16_t f32_to_f16(float x, Round r);
 uint16_t f32_to_bf16(float x, Round r);
-float f16_to_f32(uint16_t h);   // exact
-float bf16_to_f32(uint16_t h);  // exact
+float f16_to_f32(uint16_t h);   // exact; a NaN gives kNaN32
+float bf16_to_f32(uint16_t h);  // exact; a NaN keeps its payload
 float f64_to_f32(double x, Round r);
+double f32_to_f64(float x);     // exact; a NaN gives kNaN64
 // Float to integer of `bits` (8, 16, 32, 64) width, signed or not, rounded as
-// given; saturates to the integer range, NaN -> 0 (as cvt does).
+// given; saturates to the integer range, NaN -> 0 (as cvt does).  Signed
+// results come back sign-extended to 64 bits, unsigned ones zero-extended.
 uint64_t f64_to_int(double x, Round r, int bits, bool is_signed);
-// Integer to float, rounded as given.
+// Integer to float, rounded as given (narrower integers are widened by the
+// caller).
 float s64_to_f32(int64_t v, Round r);
 float u64_to_f32(uint64_t v, Round r);
 double s64_to_f64(int64_t v, Round r);

@@ -1,0 +1,314 @@
+// Typed (bf16/f16) twins of the GEMV, ultra-thin and narrow kernels.
+//
+// Each family is written once and instantiated per element type.  Loads widen
+// to f32 with to_f, shared memory and every accumulation stay f32 with the
+// f32 twin's fused multiply-add chains and fixed trees, and the only rounding
+// to 16 bits is the final store.  Widening is exact and a product of two
+// 16-bit values is exact in f32, so each result equals the f32 twin's result
+// on the widened operands rounded once to nearest even; dW and the bias stay
+// f32.  Staging is synchronous: an asynchronous copy cannot widen.
+
+// Narrow tile constants (forward, dW and dX) and the narrow-small forward set.
+#define NBM 64
+#define NBN 32
+#define NBK 16
+#define NWM 32
+#define NWN 16
+#define NTM 4
+#define NTN 4
+#define NNUM_THREADS 128
+#define NSBM 16
+#define NSBN 16
+#define NSBK 16
+#define NSWM 8
+#define NSWN 16
+#define NSTM 2
+#define NSTN 2
+#define NSNUM_THREADS 64
+
+// Warps per ultra-thin block: each sums one fixed slab of the reduction.
+#define TVN_T_UT_WARPS 8
+
+// ---- GEMV (N = 1): one warp per output, 32 strided lane partials ----------
+
+#define DEFINE_TESVAN_NN_GEMV(NAME, T, DOWNCAST)                                                   \
+  extern "C" __global__ void __launch_bounds__(128, 4)                                             \
+      NAME(T* __restrict__ Y, const T* __restrict__ X, const T* __restrict__ W,                    \
+           const float* __restrict__ bias, float alpha, float beta, int M, int K, int lda,         \
+           int ldy) {                                                                              \
+    const int row = blockIdx.x * 4 + threadIdx.x / WARPSIZE;                                       \
+    if (row >= M) return;                                                                          \
+    const int lane = threadIdx.x % WARPSIZE;                                                       \
+    float acc = 0.0f;                                                                              \
+    for (int k = lane; k < K; k += WARPSIZE)                                                       \
+      acc = __fmaf_rn(to_f(X[row * lda + k]), to_f(W[k]), acc);                                    \
+    acc = tvn_warp_butterfly_sum(acc);                                                             \
+    if (lane == 0) {                                                                               \
+      float val = __fmul_rn(alpha, acc);                                                           \
+      if (bias != nullptr) val = __fadd_rn(val, bias[0]);                                          \
+      if (beta != 0.0f) val = __fadd_rn(val, __fmul_rn(beta, to_f(Y[row * ldy])));                 \
+      Y[row * ldy] = DOWNCAST(val);                                                                \
+    }                                                                                              \
+  }
+
+#define DEFINE_TESVAN_TN_GEMV(NAME, T)                                                             \
+  extern "C" __global__ void __launch_bounds__(128, 4)                                             \
+      NAME(float* __restrict__ dW, const T* __restrict__ X, const T* __restrict__ dY,              \
+           float alpha, int M_red, int K_out, int lda, int ldy) {                                  \
+    const int k = blockIdx.x * 4 + threadIdx.x / WARPSIZE;                                         \
+    if (k >= K_out) return;                                                                        \
+    const int lane = threadIdx.x % WARPSIZE;                                                       \
+    float acc = 0.0f;                                                                              \
+    for (int m = lane; m < M_red; m += WARPSIZE)                                                   \
+      acc = __fmaf_rn(to_f(X[m * lda + k]), to_f(dY[m * ldy]), acc);                               \
+    acc = tvn_warp_butterfly_sum(acc);                                                             \
+    if (lane == 0) dW[k] = __fadd_rn(dW[k], __fmul_rn(alpha, acc));                                \
+  }
+
+// dX = dY * W^T for N = 1 is an outer product: one thread per element.
+#define DEFINE_TESVAN_NT_GEMV(NAME, T, DOWNCAST)                                                   \
+  extern "C" __global__ void __launch_bounds__(256)                                                \
+      NAME(T* __restrict__ dX, const T* __restrict__ dY, const T* __restrict__ W,                  \
+           float alpha, int M, int K, int ldx, int ldy) {                                          \
+    const int t = blockIdx.x * blockDim.x + threadIdx.x;                                           \
+    if (t >= M * K) return;                                                                        \
+    const int m = t / K;                                                                           \
+    const int k = t - m * K;                                                                       \
+    dX[m * ldx + k] = DOWNCAST(__fmul_rn(__fmul_rn(alpha, to_f(dY[m * ldy])), to_f(W[k])));        \
+  }
+
+// ---- ultra-thin forward (M < 32): one row per block row, 8 slab partials --
+
+#define DEFINE_TESVAN_NN_ULTRA_THIN(NAME, T, DOWNCAST)                                             \
+  extern "C" __global__ void __launch_bounds__(256, 4)                                             \
+      NAME(T* __restrict__ Y, const T* __restrict__ X, const T* __restrict__ W,                    \
+           const float* __restrict__ bias, float alpha, float beta, int M, int N, int K,           \
+           int lda, int ldb, int ldc) {                                                            \
+    extern __shared__ float tvn_t_x_row[];                                                         \
+    __shared__ float partials[TVN_T_UT_WARPS][WARPSIZE];                                           \
+    const int m = blockIdx.y;                                                                      \
+    if (m >= M) return;                                                                            \
+    const int warp = threadIdx.x / WARPSIZE;                                                       \
+    const int lane = threadIdx.x % WARPSIZE;                                                       \
+    const int col = blockIdx.x * WARPSIZE + lane;                                                  \
+    for (int k = threadIdx.x; k < K; k += blockDim.x) tvn_t_x_row[k] = to_f(X[m * lda + k]);       \
+    __syncthreads();                                                                               \
+    const int per_warp = (K + TVN_T_UT_WARPS - 1) / TVN_T_UT_WARPS;                                \
+    const int k_begin = warp * per_warp;                                                           \
+    const int k_end = min(K, k_begin + per_warp);                                                  \
+    float acc = 0.0f;                                                                              \
+    if (col < N) {                                                                                 \
+      for (int k = k_begin; k < k_end; ++k)                                                        \
+        acc = __fmaf_rn(tvn_t_x_row[k], to_f(W[k * ldb + col]), acc);                              \
+    }                                                                                              \
+    partials[warp][lane] = acc;                                                                    \
+    __syncthreads();                                                                               \
+    if (warp == 0 && col < N) {                                                                    \
+      const float p01 = __fadd_rn(partials[0][lane], partials[1][lane]);                           \
+      const float p23 = __fadd_rn(partials[2][lane], partials[3][lane]);                           \
+      const float p45 = __fadd_rn(partials[4][lane], partials[5][lane]);                           \
+      const float p67 = __fadd_rn(partials[6][lane], partials[7][lane]);                           \
+      float val = __fmul_rn(alpha, __fadd_rn(__fadd_rn(p01, p23), __fadd_rn(p45, p67)));           \
+      if (bias != nullptr) val = __fadd_rn(val, bias[col]);                                        \
+      if (beta != 0.0f) val = __fadd_rn(val, __fmul_rn(beta, to_f(Y[m * ldc + col])));             \
+      Y[m * ldc + col] = DOWNCAST(val);                                                            \
+    }                                                                                              \
+  }
+
+// ---- narrow tiles: one f32 accumulator per output, ascending-k fma chain --
+
+// Thread placement in a BM x BN tile of BM/WM x BN/WN warps with TM x TN
+// thread tiles: the tile row and column of the thread's first output.
+#define TVN_T_NARROW_PLACE(BN, WM, WN, TM, TN, tile_row, tile_col)                                 \
+  const int tile_row = (threadIdx.x / WARPSIZE / ((BN) / (WN))) * (WM) +                           \
+                       (threadIdx.x % WARPSIZE / ((WN) / (TN))) * (TM);                            \
+  const int tile_col = (threadIdx.x / WARPSIZE % ((BN) / (WN))) * (WN) +                           \
+                       (threadIdx.x % WARPSIZE % ((WN) / (TN))) * (TN)
+
+// One staged slice: for each reduction index in ascending order, every
+// accumulator takes one fused multiply-add, rows outer, columns inner.
+#define TVN_T_NARROW_DOT(As, Bs, BM, BN, BK, TM, TN, tile_row, tile_col, acc)                      \
+  _Pragma("unroll") for (int dot = 0; dot < (BK); ++dot) {                                         \
+    float regM[TM];                                                                                \
+    float regN[TN];                                                                                \
+    _Pragma("unroll") for (int i = 0; i < (TM); ++i) regM[i] =                                     \
+        As[dot * ((BM) + SMEM_A_PAD) + tile_row + i];                                              \
+    _Pragma("unroll") for (int j = 0; j < (TN); ++j) regN[j] =                                     \
+        Bs[dot * ((BN) + SMEM_B_PAD) + tile_col + j];                                              \
+    _Pragma("unroll") for (int i = 0; i < (TM); ++i) {                                             \
+      _Pragma("unroll") for (int j = 0; j < (TN); ++j) acc[i * (TN) + j] =                         \
+          __fmaf_rn(regM[i], regN[j], acc[i * (TN) + j]);                                          \
+    }                                                                                              \
+  }
+
+// Forward, bias seeded as the first addend of each chain.  The tile
+// constants are parameters so the narrow and narrow-small kernels share it.
+#define DEFINE_TESVAN_NN_NARROW_T(NAME, T, DOWNCAST, BM, BN, BK, WM, WN, TM, TN, THREADS,          \
+                                  MIN_BLOCKS)                                                      \
+  extern "C" __global__ void __launch_bounds__(THREADS, MIN_BLOCKS)                                \
+      NAME(T* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B,                    \
+           const float* __restrict__ bias, float alpha, float beta, int M, int N, int K,           \
+           int lda, int ldb, int ldc, int post_op) {                                               \
+    (void)post_op;                                                                                 \
+    __shared__ float As[(BK) * ((BM) + SMEM_A_PAD)];                                               \
+    __shared__ float Bs[(BK) * ((BN) + SMEM_B_PAD)];                                               \
+    int pid_m, pid_n;                                                                              \
+    tvn_swizzle(blockIdx.x, tvn_ceil_div(M, BM), tvn_ceil_div(N, BN), pid_m, pid_n);               \
+    const int row0 = pid_m * (BM);                                                                 \
+    const int col0 = pid_n * (BN);                                                                 \
+    TVN_T_NARROW_PLACE(BN, WM, WN, TM, TN, tile_row, tile_col);                                    \
+    float acc[(TM) * (TN)];                                                                        \
+    _Pragma("unroll") for (int j = 0; j < (TN); ++j) {                                             \
+      const int col = col0 + tile_col + j;                                                         \
+      const float seed = (bias != nullptr && col < N) ? bias[col] : 0.0f;                          \
+      _Pragma("unroll") for (int i = 0; i < (TM); ++i) acc[i * (TN) + j] = seed;                   \
+    }                                                                                              \
+    for (int k_base = 0; k_base < K; k_base += (BK)) {                                             \
+      for (int idx = threadIdx.x; idx < (BK) * (BM); idx += (THREADS)) {                           \
+        const int kk = idx / (BM), mm = idx % (BM);                                                \
+        const int r = row0 + mm, k = k_base + kk;                                                  \
+        As[kk * ((BM) + SMEM_A_PAD) + mm] = (r < M && k < K) ? to_f(A[r * lda + k]) : 0.0f;        \
+      }                                                                                            \
+      for (int idx = threadIdx.x; idx < (BK) * (BN); idx += (THREADS)) {                           \
+        const int kk = idx / (BN), nn = idx % (BN);                                                \
+        const int k = k_base + kk, c = col0 + nn;                                                  \
+        Bs[kk * ((BN) + SMEM_B_PAD) + nn] = (k < K && c < N) ? to_f(B[k * ldb + c]) : 0.0f;        \
+      }                                                                                            \
+      __syncthreads();                                                                             \
+      TVN_T_NARROW_DOT(As, Bs, BM, BN, BK, TM, TN, tile_row, tile_col, acc);                       \
+      __syncthreads();                                                                             \
+    }                                                                                              \
+    _Pragma("unroll") for (int i = 0; i < (TM); ++i) {                                             \
+      const int row = row0 + tile_row + i;                                                         \
+      _Pragma("unroll") for (int j = 0; j < (TN); ++j) {                                           \
+        const int col = col0 + tile_col + j;                                                       \
+        if (row < M && col < N) {                                                                  \
+          float val = __fmul_rn(alpha, acc[i * (TN) + j]);                                         \
+          if (beta != 0.0f) val = __fadd_rn(val, __fmul_rn(beta, to_f(C[row * ldc + col])));       \
+          C[row * ldc + col] = DOWNCAST(val);                                                      \
+        }                                                                                          \
+      }                                                                                            \
+    }                                                                                              \
+  }
+
+// dW[K_out, N] += X^T dY, reduction over the batch rows M_red; dW is f32.
+#define DEFINE_TESVAN_TN_NARROW_T(NAME, T)                                                         \
+  extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)                                    \
+      NAME(float* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B,                \
+           float alpha, int M_red, int K_out, int N) {                                             \
+    __shared__ float As[NBK * (NBM + SMEM_A_PAD)];                                                 \
+    __shared__ float Bs[NBK * (NBN + SMEM_B_PAD)];                                                 \
+    int pid_m, pid_n;                                                                              \
+    tvn_swizzle(blockIdx.x, tvn_ceil_div(K_out, NBM), tvn_ceil_div(N, NBN), pid_m, pid_n);         \
+    const int row0 = pid_m * NBM;                                                                  \
+    const int col0 = pid_n * NBN;                                                                  \
+    TVN_T_NARROW_PLACE(NBN, NWM, NWN, NTM, NTN, tile_row, tile_col);                               \
+    float acc[NTM * NTN];                                                                          \
+    _Pragma("unroll") for (int i = 0; i < NTM * NTN; ++i) acc[i] = 0.0f;                           \
+    for (int m_base = 0; m_base < M_red; m_base += NBK) {                                          \
+      for (int idx = threadIdx.x; idx < NBK * NBM; idx += NNUM_THREADS) {                          \
+        const int r = idx / NBM, c = idx % NBM;                                                    \
+        As[r * (NBM + SMEM_A_PAD) + c] =                                                           \
+            (m_base + r < M_red && row0 + c < K_out)                                               \
+                ? to_f(A[(long long)(m_base + r) * K_out + row0 + c])                              \
+                : 0.0f;                                                                            \
+      }                                                                                            \
+      for (int idx = threadIdx.x; idx < NBK * NBN; idx += NNUM_THREADS) {                          \
+        const int r = idx / NBN, c = idx % NBN;                                                    \
+        Bs[r * (NBN + SMEM_B_PAD) + c] = (m_base + r < M_red && col0 + c < N)                      \
+                                             ? to_f(B[(long long)(m_base + r) * N + col0 + c])     \
+                                             : 0.0f;                                               \
+      }                                                                                            \
+      __syncthreads();                                                                             \
+      TVN_T_NARROW_DOT(As, Bs, NBM, NBN, NBK, NTM, NTN, tile_row, tile_col, acc);                  \
+      __syncthreads();                                                                             \
+    }                                                                                              \
+    _Pragma("unroll") for (int i = 0; i < NTM; ++i) {                                              \
+      const int row = row0 + tile_row + i;                                                         \
+      _Pragma("unroll") for (int j = 0; j < NTN; ++j) {                                            \
+        const int col = col0 + tile_col + j;                                                       \
+        if (row < K_out && col < N)                                                                \
+          C[row * N + col] = __fadd_rn(C[row * N + col], __fmul_rn(alpha, acc[i * NTN + j]));      \
+      }                                                                                            \
+    }                                                                                              \
+  }
+
+// dX[M, K_out] = dY W^T, reduction over N; W is read transposed.
+#define DEFINE_TESVAN_NT_NARROW_T(NAME, T, DOWNCAST)                                               \
+  extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)                                    \
+      NAME(T* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B, float alpha,       \
+           int M, int N, int K_out) {                                                              \
+    __shared__ float As[NBK * (NBM + SMEM_A_PAD)];                                                 \
+    __shared__ float Bs[NBK * (NBN + SMEM_B_PAD)];                                                 \
+    int pid_m, pid_n;                                                                              \
+    tvn_swizzle(blockIdx.x, tvn_ceil_div(M, NBM), tvn_ceil_div(K_out, NBN), pid_m, pid_n);         \
+    const int row0 = pid_m * NBM;                                                                  \
+    const int col0 = pid_n * NBN;                                                                  \
+    TVN_T_NARROW_PLACE(NBN, NWM, NWN, NTM, NTN, tile_row, tile_col);                               \
+    float acc[NTM * NTN];                                                                          \
+    _Pragma("unroll") for (int i = 0; i < NTM * NTN; ++i) acc[i] = 0.0f;                           \
+    for (int n_base = 0; n_base < N; n_base += NBK) {                                              \
+      for (int idx = threadIdx.x; idx < NBK * NBM; idx += NNUM_THREADS) {                          \
+        const int r = idx / NBM, c = idx % NBM;                                                    \
+        As[r * (NBM + SMEM_A_PAD) + c] = (row0 + c < M && n_base + r < N)                          \
+                                             ? to_f(A[(long long)(row0 + c) * N + n_base + r])     \
+                                             : 0.0f;                                               \
+      }                                                                                            \
+      for (int idx = threadIdx.x; idx < NBK * NBN; idx += NNUM_THREADS) {                          \
+        const int r = idx / NBN, c = idx % NBN;                                                    \
+        Bs[r * (NBN + SMEM_B_PAD) + c] = (col0 + c < K_out && n_base + r < N)                      \
+                                             ? to_f(B[(long long)(col0 + c) * N + n_base + r])     \
+                                             : 0.0f;                                               \
+      }                                                                                            \
+      __syncthreads();                                                                             \
+      TVN_T_NARROW_DOT(As, Bs, NBM, NBN, NBK, NTM, NTN, tile_row, tile_col, acc);                  \
+      __syncthreads();                                                                             \
+    }                                                                                              \
+    _Pragma("unroll") for (int i = 0; i < NTM; ++i) {                                              \
+      const int row = row0 + tile_row + i;                                                         \
+      _Pragma("unroll") for (int j = 0; j < NTN; ++j) {                                            \
+        const int col = col0 + tile_col + j;                                                       \
+        if (row < M && col < K_out)                                                                \
+          C[row * K_out + col] = DOWNCAST(__fmul_rn(alpha, acc[i * NTN + j]));                     \
+      }                                                                                            \
+    }                                                                                              \
+  }
+
+DEFINE_TESVAN_NN_GEMV(tesvan_nn_gemv_bf16, __nv_bfloat16, from_f_bf16)
+DEFINE_TESVAN_NN_GEMV(tesvan_nn_gemv_f16, __half, from_f_f16)
+DEFINE_TESVAN_TN_GEMV(tesvan_tn_gemv_bf16, __nv_bfloat16)
+DEFINE_TESVAN_TN_GEMV(tesvan_tn_gemv_f16, __half)
+DEFINE_TESVAN_NT_GEMV(tesvan_nt_gemv_bf16, __nv_bfloat16, from_f_bf16)
+DEFINE_TESVAN_NT_GEMV(tesvan_nt_gemv_f16, __half, from_f_f16)
+DEFINE_TESVAN_NN_ULTRA_THIN(tesvan_nn_ultra_thin_bf16, __nv_bfloat16, from_f_bf16)
+DEFINE_TESVAN_NN_ULTRA_THIN(tesvan_nn_ultra_thin_f16, __half, from_f_f16)
+DEFINE_TESVAN_NN_NARROW_T(tesvan_nn_narrow_bf16, __nv_bfloat16, from_f_bf16, NBM, NBN, NBK, NWM,
+                          NWN, NTM, NTN, NNUM_THREADS, 4)
+DEFINE_TESVAN_NN_NARROW_T(tesvan_nn_narrow_f16, __half, from_f_f16, NBM, NBN, NBK, NWM, NWN, NTM,
+                          NTN, NNUM_THREADS, 4)
+DEFINE_TESVAN_NN_NARROW_T(tesvan_nn_narrow_small_bf16, __nv_bfloat16, from_f_bf16, NSBM, NSBN,
+                          NSBK, NSWM, NSWN, NSTM, NSTN, NSNUM_THREADS, 8)
+DEFINE_TESVAN_NN_NARROW_T(tesvan_nn_narrow_small_f16, __half, from_f_f16, NSBM, NSBN, NSBK, NSWM,
+                          NSWN, NSTM, NSTN, NSNUM_THREADS, 8)
+DEFINE_TESVAN_TN_NARROW_T(tesvan_tn_narrow_bf16, __nv_bfloat16)
+DEFINE_TESVAN_TN_NARROW_T(tesvan_tn_narrow_f16, __half)
+DEFINE_TESVAN_NT_NARROW_T(tesvan_nt_narrow_bf16, __nv_bfloat16, from_f_bf16)
+DEFINE_TESVAN_NT_NARROW_T(tesvan_nt_narrow_f16, __half, from_f_f16)
+
+#undef NBM
+#undef NBN
+#undef NBK
+#undef NWM
+#undef NWN
+#undef NTM
+#undef NTN
+#undef NNUM_THREADS
+#undef NSBM
+#undef NSBN
+#undef NSBK
+#undef NSWM
+#undef NSWN
+#undef NSTM
+#undef NSTN
+#undef NSNUM_THREADS
+#undef TVN_T_UT_WARPS

@@ -1,0 +1,241 @@
+// Typed (bf16/f16) twins of the big 128 x 128 warptiling kernels.
+//
+// Shared memory holds exactly the f32 kernels' tiles on widened operands
+// (zeros outside the matrix), and the fragment reads and the fused
+// multiply-add chain are theirs, so each output equals the f32 kernel's
+// output rounded once to nearest even (dW: equal in f32).  Only the staging
+// differs: synchronous load, widen and shared store, since an asynchronous
+// copy cannot widen 2-byte elements into the transposed f32 layout.  Latency
+// is hidden by 16 resident warps per multiprocessor instead.
+//
+// The constants carry names of their own so that they do not depend on the
+// tile macros that earlier sections redefine.
+
+#define TVN_T_NTHREADS 256
+#define TVN_T_BM 128
+#define TVN_T_BN 128
+#define TVN_T_BK 16
+#define TVN_T_WM 64
+#define TVN_T_WN 32
+#define TVN_T_WNITER 1
+#define TVN_T_TM 8
+#define TVN_T_TN 8
+#define TVN_T_WMITER ((TVN_T_WM * TVN_T_WN) / (WARPSIZE * TVN_T_TM * TVN_T_TN * TVN_T_WNITER))
+#define TVN_T_WSUBM (TVN_T_WM / TVN_T_WMITER)
+#define TVN_T_WSUBN (TVN_T_WN / TVN_T_WNITER)
+#undef K_PIPE
+#undef A_STAGE
+#undef B_STAGE
+#define K_PIPE 2
+#define A_STAGE (TVN_T_BK * (TVN_T_BM + SMEM_A_PAD))
+#define B_STAGE (TVN_T_BK * (TVN_T_BN + SMEM_B_PAD))
+
+// One warp sub-tile per warp: the fragment walk below relies on it.
+static_assert(TVN_T_WMITER == 1 && TVN_T_WNITER == 1, "typed big tiles use one warp sub-tile");
+
+// Block prologue shared by the three families: shared stages, tile, thread
+// placement (tile_row, tile_col: the first of the thread's 8 x 8 outputs).
+#define TVN_T_BIG_SETUP(rows, cols)                                                                \
+  extern __shared__ __align__(16) float tvn_t_smem[];                                              \
+  float* const As = tvn_t_smem;                                                                    \
+  float* const Bs = tvn_t_smem + K_PIPE * A_STAGE;                                                 \
+  int pid_m, pid_n;                                                                                \
+  tvn_swizzle(blockIdx.x, tvn_ceil_div(rows, TVN_T_BM), tvn_ceil_div(cols, TVN_T_BN), pid_m,       \
+              pid_n);                                                                              \
+  const int row0 = pid_m * TVN_T_BM;                                                               \
+  const int col0 = pid_n * TVN_T_BN;                                                               \
+  const int tid = threadIdx.x;                                                                     \
+  const int tile_row = (tid / WARPSIZE / (TVN_T_BN / TVN_T_WN)) * TVN_T_WM +                       \
+                       (tid % WARPSIZE / (TVN_T_WSUBN / TVN_T_TN)) * TVN_T_TM;                     \
+  const int tile_col = (tid / WARPSIZE % (TVN_T_BN / TVN_T_WN)) * TVN_T_WN +                       \
+                       (tid % WARPSIZE % (TVN_T_WSUBN / TVN_T_TN)) * TVN_T_TN
+
+// The products of one staged slice, register fragments double-buffered: for
+// each reduction index in ascending order every accumulator takes one fused
+// multiply-add, rows outer, columns inner.
+#define TVN_T_COMPUTE_TILE(as, bs, acc)                                                            \
+  do {                                                                                             \
+    float regM[2][TVN_T_TM];                                                                       \
+    float regN[2][TVN_T_TN];                                                                       \
+    _Pragma("unroll") for (int i = 0; i < TVN_T_TM; ++i) regM[0][i] = (as)[tile_row + i];          \
+    _Pragma("unroll") for (int j = 0; j < TVN_T_TN; ++j) regN[0][j] = (bs)[tile_col + j];          \
+    _Pragma("unroll") for (int dot = 0; dot < TVN_T_BK; ++dot) {                                   \
+      const int cur = dot % 2;                                                                     \
+      if (dot + 1 < TVN_T_BK) {                                                                    \
+        _Pragma("unroll") for (int i = 0; i < TVN_T_TM; ++i) regM[1 - cur][i] =                    \
+            (as)[(dot + 1) * (TVN_T_BM + SMEM_A_PAD) + tile_row + i];                              \
+        _Pragma("unroll") for (int j = 0; j < TVN_T_TN; ++j) regN[1 - cur][j] =                    \
+            (bs)[(dot + 1) * (TVN_T_BN + SMEM_B_PAD) + tile_col + j];                              \
+      }                                                                                            \
+      _Pragma("unroll") for (int i = 0; i < TVN_T_TM; ++i) {                                       \
+        _Pragma("unroll") for (int j = 0; j < TVN_T_TN; ++j) acc[i * TVN_T_TN + j] =               \
+            __fmaf_rn(regM[cur][i], regN[cur][j], acc[i * TVN_T_TN + j]);                          \
+      }                                                                                            \
+    }                                                                                              \
+  } while (0)
+
+// Two stages, one barrier per slice: the barrier publishes the slice staged
+// in the previous round and retires the reads of the stage about to be
+// refilled.  `stage(s, base)` fills stage s with the slice at index base.
+#define TVN_T_MAIN_LOOP(length, stage, acc)                                                        \
+  do {                                                                                             \
+    const int num_tiles = ((length) + TVN_T_BK - 1) / TVN_T_BK;                                    \
+    stage(0, 0);                                                                                   \
+    int read_stage = 0;                                                                            \
+    for (int tile = 0; tile < num_tiles; ++tile) {                                                 \
+      __syncthreads();                                                                             \
+      if (tile + 1 < num_tiles) stage(1 - read_stage, (tile + 1) * TVN_T_BK);                      \
+      TVN_T_COMPUTE_TILE(As + read_stage * A_STAGE, Bs + read_stage * B_STAGE, acc);               \
+      read_stage = 1 - read_stage;                                                                 \
+    }                                                                                              \
+  } while (0)
+
+// Forward C[M, N] = alpha * A B + beta * C, bias seeded as the first addend.
+#define DEFINE_TESVAN_NN_BIG_T(NAME, T, DOWNCAST)                                                  \
+  extern "C" __global__ void __launch_bounds__(TVN_T_NTHREADS, 2)                                  \
+      NAME(T* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B,                    \
+           const float* __restrict__ bias, float alpha, float beta, int M, int N, int K,           \
+           int lda, int ldb, int ldc) {                                                            \
+    assert(alpha == 1.0f || bias == nullptr);                                                      \
+    TVN_T_BIG_SETUP(M, N);                                                                         \
+    float acc[TVN_T_TM * TVN_T_TN];                                                                \
+    _Pragma("unroll") for (int j = 0; j < TVN_T_TN; ++j) {                                         \
+      const int col = col0 + tile_col + j;                                                         \
+      const float seed = (bias != nullptr && col < N) ? bias[col] : 0.0f;                          \
+      _Pragma("unroll") for (int i = 0; i < TVN_T_TM; ++i) acc[i * TVN_T_TN + j] = seed;           \
+    }                                                                                              \
+    /* A is read along k (16 per row), B along n. */                                               \
+    auto stage = [&](int s, int k_base) {                                                          \
+      float* const as = As + s * A_STAGE;                                                          \
+      float* const bs = Bs + s * B_STAGE;                                                          \
+      for (int idx = tid; idx < TVN_T_BK * TVN_T_BM; idx += TVN_T_NTHREADS) {                      \
+        const int m = idx / TVN_T_BK, k = idx % TVN_T_BK;                                          \
+        const int r = row0 + m, kk = k_base + k;                                                   \
+        as[k * (TVN_T_BM + SMEM_A_PAD) + m] =                                                      \
+            (r < M && kk < K) ? to_f(A[(long long)r * lda + kk]) : 0.0f;                           \
+      }                                                                                            \
+      for (int idx = tid; idx < TVN_T_BK * TVN_T_BN; idx += TVN_T_NTHREADS) {                      \
+        const int k = idx / TVN_T_BN, n = idx % TVN_T_BN;                                          \
+        const int kk = k_base + k, c = col0 + n;                                                   \
+        bs[k * (TVN_T_BN + SMEM_B_PAD) + n] =                                                      \
+            (kk < K && c < N) ? to_f(B[(long long)kk * ldb + c]) : 0.0f;                           \
+      }                                                                                            \
+    };                                                                                             \
+    TVN_T_MAIN_LOOP(K, stage, acc);                                                                \
+    _Pragma("unroll") for (int i = 0; i < TVN_T_TM; ++i) {                                         \
+      const int row = row0 + tile_row + i;                                                         \
+      if (row >= M) continue;                                                                      \
+      _Pragma("unroll") for (int j = 0; j < TVN_T_TN; ++j) {                                       \
+        const int col = col0 + tile_col + j;                                                       \
+        if (col < N) {                                                                             \
+          float val = __fmul_rn(alpha, acc[i * TVN_T_TN + j]);                                     \
+          if (beta != 0.0f) val = __fadd_rn(val, __fmul_rn(beta, to_f(C[row * ldc + col])));       \
+          C[row * ldc + col] = DOWNCAST(val);                                                      \
+        }                                                                                          \
+      }                                                                                            \
+    }                                                                                              \
+  }
+
+// dW[K_out, N] += alpha * X^T dY, reduction over M_red; dW is f32.
+#define DEFINE_TESVAN_TN_BIG_T(NAME, T)                                                            \
+  extern "C" __global__ void __launch_bounds__(TVN_T_NTHREADS, 2)                                  \
+      NAME(float* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B,                \
+           float alpha, int M_red, int K_out, int N) {                                             \
+    TVN_T_BIG_SETUP(K_out, N);                                                                     \
+    float acc[TVN_T_TM * TVN_T_TN];                                                                \
+    _Pragma("unroll") for (int i = 0; i < TVN_T_TM * TVN_T_TN; ++i) acc[i] = 0.0f;                 \
+    /* Both operands are read along their rows (K_out and N). */                                   \
+    auto stage = [&](int s, int m_base) {                                                          \
+      float* const as = As + s * A_STAGE;                                                          \
+      float* const bs = Bs + s * B_STAGE;                                                          \
+      for (int idx = tid; idx < TVN_T_BK * TVN_T_BM; idx += TVN_T_NTHREADS) {                      \
+        const int r = idx / TVN_T_BM, c = idx % TVN_T_BM;                                          \
+        as[r * (TVN_T_BM + SMEM_A_PAD) + c] =                                                      \
+            (m_base + r < M_red && row0 + c < K_out)                                               \
+                ? to_f(A[(long long)(m_base + r) * K_out + row0 + c])                              \
+                : 0.0f;                                                                            \
+      }                                                                                            \
+      for (int idx = tid; idx < TVN_T_BK * TVN_T_BN; idx += TVN_T_NTHREADS) {                      \
+        const int r = idx / TVN_T_BN, c = idx % TVN_T_BN;                                          \
+        bs[r * (TVN_T_BN + SMEM_B_PAD) + c] =                                                      \
+            (m_base + r < M_red && col0 + c < N)                                                   \
+                ? to_f(B[(long long)(m_base + r) * N + col0 + c])                                  \
+                : 0.0f;                                                                            \
+      }                                                                                            \
+    };                                                                                             \
+    TVN_T_MAIN_LOOP(M_red, stage, acc);                                                            \
+    _Pragma("unroll") for (int i = 0; i < TVN_T_TM; ++i) {                                         \
+      const int row = row0 + tile_row + i;                                                         \
+      if (row >= K_out) continue;                                                                  \
+      _Pragma("unroll") for (int j = 0; j < TVN_T_TN; ++j) {                                       \
+        const int col = col0 + tile_col + j;                                                       \
+        if (col < N)                                                                               \
+          C[row * N + col] = __fadd_rn(C[row * N + col], __fmul_rn(alpha, acc[i * TVN_T_TN + j])); \
+      }                                                                                            \
+    }                                                                                              \
+  }
+
+// dX[M, K_out] = alpha * dY W^T, reduction over N; W is read transposed.
+#define DEFINE_TESVAN_NT_BIG_T(NAME, T, DOWNCAST)                                                  \
+  extern "C" __global__ void __launch_bounds__(TVN_T_NTHREADS, 2)                                  \
+      NAME(T* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B, float alpha,       \
+           int M, int N, int K_out) {                                                              \
+    TVN_T_BIG_SETUP(M, K_out);                                                                     \
+    float acc[TVN_T_TM * TVN_T_TN];                                                                \
+    _Pragma("unroll") for (int i = 0; i < TVN_T_TM * TVN_T_TN; ++i) acc[i] = 0.0f;                 \
+    /* Both operands are read along N, 16 per row. */                                              \
+    auto stage = [&](int s, int n_base) {                                                          \
+      float* const as = As + s * A_STAGE;                                                          \
+      float* const bs = Bs + s * B_STAGE;                                                          \
+      for (int idx = tid; idx < TVN_T_BK * TVN_T_BM; idx += TVN_T_NTHREADS) {                      \
+        const int c = idx / TVN_T_BK, r = idx % TVN_T_BK;                                          \
+        as[r * (TVN_T_BM + SMEM_A_PAD) + c] =                                                      \
+            (row0 + c < M && n_base + r < N)                                                       \
+                ? to_f(A[(long long)(row0 + c) * N + n_base + r])                                  \
+                : 0.0f;                                                                            \
+      }                                                                                            \
+      for (int idx = tid; idx < TVN_T_BK * TVN_T_BN; idx += TVN_T_NTHREADS) {                      \
+        const int c = idx / TVN_T_BK, r = idx % TVN_T_BK;                                          \
+        bs[r * (TVN_T_BN + SMEM_B_PAD) + c] =                                                      \
+            (col0 + c < K_out && n_base + r < N)                                                   \
+                ? to_f(B[(long long)(col0 + c) * N + n_base + r])                                  \
+                : 0.0f;                                                                            \
+      }                                                                                            \
+    };                                                                                             \
+    TVN_T_MAIN_LOOP(N, stage, acc);                                                                \
+    _Pragma("unroll") for (int i = 0; i < TVN_T_TM; ++i) {                                         \
+      const int row = row0 + tile_row + i;                                                         \
+      if (row >= M) continue;                                                                      \
+      _Pragma("unroll") for (int j = 0; j < TVN_T_TN; ++j) {                                       \
+        const int col = col0 + tile_col + j;                                                       \
+        if (col < K_out)                                                                           \
+          C[row * K_out + col] = DOWNCAST(__fmul_rn(alpha, acc[i * TVN_T_TN + j]));                \
+      }                                                                                            \
+    }                                                                                              \
+  }
+
+DEFINE_TESVAN_NN_BIG_T(tesvan_nn_big_bf16, __nv_bfloat16, from_f_bf16)
+DEFINE_TESVAN_NN_BIG_T(tesvan_nn_big_f16, __half, from_f_f16)
+DEFINE_TESVAN_TN_BIG_T(tesvan_tn_big_bf16, __nv_bfloat16)
+DEFINE_TESVAN_TN_BIG_T(tesvan_tn_big_f16, __half)
+DEFINE_TESVAN_NT_BIG_T(tesvan_nt_big_bf16, __nv_bfloat16, from_f_bf16)
+DEFINE_TESVAN_NT_BIG_T(tesvan_nt_big_f16, __half, from_f_f16)
+
+#undef TVN_T_BIG_SETUP
+#undef TVN_T_COMPUTE_TILE
+#undef TVN_T_MAIN_LOOP
+#undef TVN_T_NTHREADS
+#undef TVN_T_BM
+#undef TVN_T_BN
+#undef TVN_T_BK
+#undef TVN_T_WM
+#undef TVN_T_WN
+#undef TVN_T_WNITER
+#undef TVN_T_TM
+#undef TVN_T_TN
+#undef TVN_T_WMITER
+#undef TVN_T_WSUBM
+#undef TVN_T_WSUBN
+#undef K_PIPE
+#undef A_STAGE
+#undef B_STAGE
