@@ -1,0 +1,162 @@
+"""Device memory and streams for callers of _tesvan, through ctypes on the
+same libcuda.so.1 the engine loads (a real driver, or the simulated device).
+
+Only what the demo and the tests need: a context made current, allocations
+with host copies, streams, and -- on the simulated device -- its control
+functions (launch log, call counts, fault injection, resource accounting).
+"""
+
+import ctypes
+
+import numpy as np
+
+_u64 = ctypes.c_uint64
+
+
+class CudaError(RuntimeError):
+    pass
+
+
+class TvnSimLaunch(ctypes.Structure):
+    """One entry of the simulated device's launch log (see sim/include/tvnsim.h)."""
+
+    class Arg(ctypes.Structure):
+        _fields_ = [("kind", ctypes.c_int), ("size", ctypes.c_int), ("bits", _u64)]
+
+    _fields_ = [
+        ("kernel", ctypes.c_char * 128),
+        ("grid", ctypes.c_uint * 3),
+        ("block", ctypes.c_uint * 3),
+        ("dynamic_shared", ctypes.c_uint),
+        ("stream", _u64),
+        ("num_args", ctypes.c_int),
+        ("args", Arg * 32),
+        ("sequence", _u64),
+        ("executed", ctypes.c_int),
+        ("thread_instructions", _u64),
+    ]
+
+
+class TvnSimConfig(ctypes.Structure):
+    _fields_ = [
+        ("cc_major", ctypes.c_int), ("cc_minor", ctypes.c_int), ("memory_pools", ctypes.c_int),
+        ("memory_bytes", _u64), ("sm_count", ctypes.c_int), ("max_shared_per_block", ctypes.c_int),
+        ("max_shared_per_block_optin", ctypes.c_int), ("execute", ctypes.c_int),
+        ("racecheck", ctypes.c_int), ("fault_stderr", ctypes.c_int), ("host_threads", ctypes.c_int),
+    ]
+
+
+class TvnSimResources(ctypes.Structure):
+    _fields_ = [(name, _u64) for name in (
+        "allocations", "allocated_bytes", "streams", "events", "modules", "primary_ctx_refs")]
+
+
+class Driver:
+    """The driver library with device 0's primary context current."""
+
+    def __init__(self, device=0):
+        self.lib = ctypes.CDLL("libcuda.so.1")
+        self._check(self.lib.cuInit(0), "cuInit")
+        dev = ctypes.c_int()
+        self._check(self.lib.cuDeviceGet(ctypes.byref(dev), device), "cuDeviceGet")
+        self.device = dev.value
+        self.ctx = ctypes.c_void_p()
+        self._check(self.lib.cuDevicePrimaryCtxRetain(ctypes.byref(self.ctx), dev),
+                    "cuDevicePrimaryCtxRetain")
+        self.make_current()
+        self.simulated = hasattr(self.lib, "tvnsim_reset")
+
+    def _check(self, result, what):
+        if result != 0:
+            raise CudaError(f"{what} failed with CUresult {result}")
+
+    def make_current(self):
+        self._check(self.lib.cuCtxSetCurrent(self.ctx), "cuCtxSetCurrent")
+
+    def release(self):
+        self._check(self.lib.cuDevicePrimaryCtxRelease_v2(self.device), "cuDevicePrimaryCtxRelease")
+
+    def device_name(self):
+        buf = ctypes.create_string_buffer(256)
+        self._check(self.lib.cuDeviceGetName(buf, 256, self.device), "cuDeviceGetName")
+        return buf.value.decode()
+
+    # ---- memory -------------------------------------------------------------
+
+    def alloc(self, nbytes):
+        ptr = _u64()
+        self._check(self.lib.cuMemAlloc_v2(ctypes.byref(ptr), ctypes.c_size_t(max(nbytes, 1))),
+                    "cuMemAlloc")
+        return ptr.value
+
+    def free(self, ptr):
+        self._check(self.lib.cuMemFree_v2(_u64(ptr)), "cuMemFree")
+
+    def upload(self, array):
+        """A fresh device copy of a NumPy array; returns its address."""
+        data = np.ascontiguousarray(array)
+        ptr = self.alloc(data.nbytes)
+        self._check(self.lib.cuMemcpyHtoD_v2(_u64(ptr), data.ctypes.data_as(ctypes.c_void_p),
+                                              ctypes.c_size_t(data.nbytes)), "cuMemcpyHtoD")
+        return ptr
+
+    def download(self, ptr, shape, dtype):
+        out = np.empty(shape, dtype=dtype)
+        self._check(self.lib.cuMemcpyDtoH_v2(out.ctypes.data_as(ctypes.c_void_p), _u64(ptr),
+                                              ctypes.c_size_t(out.nbytes)), "cuMemcpyDtoH")
+        return out
+
+    # ---- streams --------------------------------------------------------------
+
+    def stream_create(self):
+        s = ctypes.c_void_p()
+        self._check(self.lib.cuStreamCreate(ctypes.byref(s), 0), "cuStreamCreate")
+        return s.value or 0
+
+    def stream_destroy(self, stream):
+        self._check(self.lib.cuStreamDestroy_v2(ctypes.c_void_p(stream)), "cuStreamDestroy")
+
+    def stream_synchronize(self, stream):
+        self._check(self.lib.cuStreamSynchronize(ctypes.c_void_p(stream)), "cuStreamSynchronize")
+
+    # ---- the simulated device's control API ------------------------------------
+
+    def sim_config(self, **changes):
+        """Applies `changes` (field names of TvnSimConfig); returns the old values."""
+        cfg = TvnSimConfig()
+        self.lib.tvnsim_get_config(ctypes.byref(cfg))
+        old = {name: getattr(cfg, name) for name in changes}
+        for name, value in changes.items():
+            setattr(cfg, name, value)
+        self.lib.tvnsim_set_config(ctypes.byref(cfg))
+        return old
+
+    def launches(self):
+        self.lib.tvnsim_launch_count.restype = ctypes.c_size_t
+        out = []
+        for i in range(self.lib.tvnsim_launch_count()):
+            entry = TvnSimLaunch()
+            if self.lib.tvnsim_launch_get(ctypes.c_size_t(i), ctypes.byref(entry)) == 0:
+                out.append(entry)
+        return out
+
+    def launched_kernels(self):
+        return [entry.kernel.decode() for entry in self.launches()]
+
+    def clear_launches(self):
+        self.lib.tvnsim_launch_clear()
+
+    def inject(self, function, nth, result):
+        self.lib.tvnsim_inject(function.encode(), ctypes.c_uint(nth), ctypes.c_int(result))
+
+    def clear_injections(self):
+        self.lib.tvnsim_clear_injections()
+
+    def call_count(self, function):
+        self.lib.tvnsim_call_count.restype = _u64
+        return self.lib.tvnsim_call_count(function.encode())
+
+    def resources(self):
+        r = TvnSimResources()
+        self.lib.tvnsim_resources(ctypes.byref(r))
+        return {name: getattr(r, name) for name, _ in TvnSimResources._fields_}
