@@ -17,6 +17,47 @@ class CudaError(RuntimeError):
     pass
 
 
+# ---- host values in the engine's element types ("f32", "bf16", "f16") -----------
+
+
+def bf16_bits(x):
+    """float32 -> bfloat16 bit patterns, rounded to nearest even."""
+    bits = np.ascontiguousarray(x, dtype=np.float32).view(np.uint32)
+    return ((bits + 0x7FFF + ((bits >> 16) & 1)) >> 16).astype(np.uint16)
+
+
+def bf16_values(bits):
+    return (np.asarray(bits).astype(np.uint32) << 16).view(np.float32)
+
+
+def representable(x, dtype):
+    """The nearest values of the element type, as float32."""
+    if dtype == "bf16":
+        return bf16_values(bf16_bits(x))
+    if dtype == "f16":
+        return np.asarray(x).astype(np.float16).astype(np.float32)
+    return np.asarray(x, dtype=np.float32)
+
+
+def encoded(x, dtype):
+    """The array as the device stores the element type."""
+    if dtype == "bf16":
+        return bf16_bits(x)
+    if dtype == "f16":
+        return np.asarray(x).astype(np.float16)
+    return np.asarray(x, dtype=np.float32)
+
+
+def decoded(raw, dtype):
+    """Device data of the element type as float32."""
+    if dtype == "bf16":
+        return bf16_values(raw)
+    return raw.astype(np.float32)
+
+
+STORAGE = {"f32": np.float32, "bf16": np.uint16, "f16": np.float16}
+
+
 class TvnSimLaunch(ctypes.Structure):
     """One entry of the simulated device's launch log (see sim/include/tvnsim.h)."""
 
@@ -94,17 +135,28 @@ class Driver:
 
     def upload(self, array):
         """A fresh device copy of a NumPy array; returns its address."""
+        ptr = self.alloc(np.asarray(array).nbytes)
+        self.upload_into(ptr, array)
+        return ptr
+
+    def upload_into(self, ptr, array):
         data = np.ascontiguousarray(array)
-        ptr = self.alloc(data.nbytes)
         self._check(self.lib.cuMemcpyHtoD_v2(_u64(ptr), data.ctypes.data_as(ctypes.c_void_p),
                                               ctypes.c_size_t(data.nbytes)), "cuMemcpyHtoD")
-        return ptr
 
     def download(self, ptr, shape, dtype):
         out = np.empty(shape, dtype=dtype)
         self._check(self.lib.cuMemcpyDtoH_v2(out.ctypes.data_as(ctypes.c_void_p), _u64(ptr),
                                               ctypes.c_size_t(out.nbytes)), "cuMemcpyDtoH")
         return out
+
+    def upload_as(self, x, dtype):
+        """A device copy of x in element type dtype ("f32", "bf16", "f16")."""
+        return self.upload(encoded(x, dtype))
+
+    def download_as(self, ptr, shape, dtype):
+        """Device data of element type dtype as float32."""
+        return decoded(self.download(ptr, shape, STORAGE[dtype]), dtype)
 
     # ---- streams --------------------------------------------------------------
 

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import _tesvan
+from cuda_driver import representable
 
 TC_SHAPE = (128, 64, 100)  # both output dims >= 64: one 64-tile tensor-core launch
 
@@ -137,51 +138,20 @@ def test_construction_driver_failure_is_a_cuda_error(sim):
 # ---- results computed on the device ----------------------------------------------
 
 
-def to_bf16_bits(x):
-    """float32 -> bfloat16 bit patterns, round to nearest even."""
-    bits = np.ascontiguousarray(x, dtype=np.float32).view(np.uint32)
-    return ((bits + 0x7FFF + ((bits >> 16) & 1)) >> 16).astype(np.uint16)
-
-
-def from_bf16_bits(b):
-    return (b.astype(np.uint32) << 16).view(np.float32)
-
-
 class Layer:
     """One layer's operands on the device, in the given element type."""
 
     def __init__(self, driver, m, k, n, dtype, seed=0):
         rng = np.random.default_rng(seed)
         self.driver, self.m, self.k, self.n, self.dtype = driver, m, k, n, dtype
-        self.a = self.rounded(rng.standard_normal((m, k)))
-        self.b = self.rounded(rng.standard_normal((k, n)))
+        self.a = representable(rng.standard_normal((m, k)), dtype)
+        self.b = representable(rng.standard_normal((k, n)), dtype)
         self.bias = rng.standard_normal(n).astype(np.float32)
-        self.ptrs = dict(a=self.upload(self.a), b=self.upload(self.b),
-                         bias=driver.upload(self.bias),
-                         out=driver.alloc(m * n * 4))
-
-    def rounded(self, x):
-        """Values exactly representable in the element type, as float32."""
-        if self.dtype == "bf16":
-            return from_bf16_bits(to_bf16_bits(x))
-        if self.dtype == "f16":
-            return x.astype(np.float16).astype(np.float32)
-        return x.astype(np.float32)
-
-    def upload(self, x):
-        if self.dtype == "bf16":
-            return self.driver.upload(to_bf16_bits(x))
-        if self.dtype == "f16":
-            return self.driver.upload(x.astype(np.float16))
-        return self.driver.upload(x)
+        self.ptrs = dict(a=driver.upload_as(self.a, dtype), b=driver.upload_as(self.b, dtype),
+                         bias=driver.upload(self.bias), out=driver.alloc(m * n * 4))
 
     def result(self):
-        shape = (self.m, self.n)
-        if self.dtype == "bf16":
-            return from_bf16_bits(self.driver.download(self.ptrs["out"], shape, np.uint16))
-        if self.dtype == "f16":
-            return self.driver.download(self.ptrs["out"], shape, np.float16).astype(np.float32)
-        return self.driver.download(self.ptrs["out"], shape, np.float32)
+        return self.driver.download_as(self.ptrs["out"], (self.m, self.n), self.dtype)
 
     def forward(self, engine, stream=0, tensor_cores=False):
         p = self.ptrs
