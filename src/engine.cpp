@@ -107,39 +107,38 @@ Status Tesvan::backward_dw_tc(uint64_t dw, Operand dy, Operand x, Dims d) {
   return tesvan_backward_dw_tc(stream_, kernels_, dw, dy, x, d);
 }
 
+Status Tesvan::stage_upcast(Operand first, uint64_t first_elems, Operand second,
+                            uint64_t second_elems, uint64_t out_elems) {
+  TVN_TRY(presize_upcast_scratch(first_elems, second_elems, out_elems));
+  TVN_TRY(upcast_to_f32(first.ptr, first.type, cell(A), first_elems));
+  return upcast_to_f32(second.ptr, second.type, cell(B), second_elems);
+}
+
 Status Tesvan::forward(Operand out, Operand a, Operand b, uint64_t bias, Dims d) {
   TVN_TRY(check_shape(d, "forward"));
   Status native = tesvan_forward_typed(stream_, kernels_, out, a, b, bias, d);
   if (!no_bucket(native)) return native;
-  const uint64_t mk = d.m * d.k, kn = d.k * d.n, mn = d.m * d.n;
-  TVN_TRY(presize_upcast_scratch(mk, kn, mn));
-  TVN_TRY(upcast_to_f32(a.ptr, a.type, cell(A), mk));
-  TVN_TRY(upcast_to_f32(b.ptr, b.type, cell(B), kn));
+  TVN_TRY(stage_upcast(a, d.m * d.k, b, d.k * d.n, d.m * d.n));
   TVN_TRY(tesvan_forward(stream_, kernels_, cell(C), cell(A), cell(B), bias, d));
-  return downcast_from_f32(out.ptr, out.type, cell(C), mn);
+  return downcast_from_f32(out.ptr, out.type, cell(C), d.m * d.n);
 }
 
 Status Tesvan::backward_dx(Operand dx, Operand dy, Operand w, Dims d) {
   TVN_TRY(check_shape(d, "backward_dx"));
   Status native = tesvan_backward_dx_typed(stream_, kernels_, dx, dy, w, d);
   if (!no_bucket(native)) return native;
-  const uint64_t mn = d.m * d.n, kn = d.k * d.n, mk = d.m * d.k;
-  TVN_TRY(presize_upcast_scratch(mn, kn, mk));
-  TVN_TRY(upcast_to_f32(dy.ptr, dy.type, cell(A), mn));
-  TVN_TRY(upcast_to_f32(w.ptr, w.type, cell(B), kn));
+  TVN_TRY(stage_upcast(dy, d.m * d.n, w, d.k * d.n, d.m * d.k));
   TVN_TRY(tesvan_backward_dx(stream_, kernels_, cell(C), cell(A), cell(B), d));
-  return downcast_from_f32(dx.ptr, dx.type, cell(C), mk);
+  return downcast_from_f32(dx.ptr, dx.type, cell(C), d.m * d.k);
 }
 
 Status Tesvan::backward_dw(uint64_t dw, Operand dy, Operand x, Dims d) {
   TVN_TRY(check_shape(d, "backward_dw"));
   Status native = tesvan_backward_dw_typed(stream_, kernels_, dw, dy, x, d);
   if (!no_bucket(native)) return native;
-  const uint64_t mn = d.m * d.n, mk = d.m * d.k;
-  // C is unused here but still has to exist.
-  TVN_TRY(presize_upcast_scratch(mn, mk, 0));
-  TVN_TRY(upcast_to_f32(dy.ptr, dy.type, cell(A), mn));
-  TVN_TRY(upcast_to_f32(x.ptr, x.type, cell(B), mk));
+  // dW accumulates in f32 straight into the caller's buffer; cell C is
+  // unused but still has to exist.
+  TVN_TRY(stage_upcast(dy, d.m * d.n, x, d.m * d.k, 0));
   return tesvan_backward_dw(stream_, kernels_, dw, cell(A), cell(B), d);
 }
 

@@ -70,6 +70,10 @@ class Tesvan {
       : kernels_(std::move(kernels)), stream_(std::move(stream)) {}
 
   static Result<Tesvan> build(const EngineStream& es, const std::string* source);
+  // The fallback's first steps: size cells A, B, C for the three counts,
+  // then convert the two typed operands into A and B.
+  Status stage_upcast(Operand first, uint64_t first_elems, Operand second,
+                      uint64_t second_elems, uint64_t out_elems);
   Status grow(DeviceBuffer& cell, uint64_t need);
   uint64_t cell(int i) const { return upcast_[i].address(); }
 

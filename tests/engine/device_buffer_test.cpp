@@ -6,24 +6,14 @@
 namespace tesvan::test {
 namespace {
 
-class DeviceBufferTest : public SimTest, public ::testing::WithParamInterface<int> {
+class DeviceBufferTest : public StubEngineTest, public ::testing::WithParamInterface<int> {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    if (IsSkipped()) return;
+  void configure() override {
     set_config([](TvnSimConfig& c) { c.memory_pools = GetParam(); });
-    inner_ = stub_engine();
-    ASSERT_NE(inner_, nullptr);
   }
-  void TearDown() override {
-    inner_.reset();
-    SimTest::TearDown();
-  }
-  const EngineStream& es() { return inner_->engine().stream(); }
+  const EngineStream& es() { return e().stream(); }
   bool pools() const { return GetParam() != 0; }
   const char* alloc_fn() const { return pools() ? "cuMemAllocAsync" : "cuMemAlloc_v2"; }
-
-  std::unique_ptr<EngineInner> inner_;
 };
 
 TEST_P(DeviceBufferTest, CreatesZeroFilledAndReleasesInStreamOrder) {

@@ -104,6 +104,26 @@ class SimTest : public ::testing::Test {
   static uint64_t calls(const char* fn) { return sim().tvnsim_call_count(fn); }
 };
 
+// A SimTest with one stub-kernel engine, built after configure().
+class StubEngineTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    if (IsSkipped()) return;
+    configure();
+    inner_ = stub_engine();
+    ASSERT_NE(inner_, nullptr);
+  }
+  void TearDown() override {
+    inner_.reset();
+    SimTest::TearDown();
+  }
+  virtual void configure() {}
+  Tesvan& e() { return inner_->engine(); }
+
+  std::unique_ptr<EngineInner> inner_;
+};
+
 // The driver-error rendering the simulated device gives for a result code.
 inline std::string rendered(int result) { return cu::driver_error(result); }
 

@@ -156,19 +156,16 @@ TEST_F(Construction, DestructionReleasesEverythingWithAndWithoutPools) {
   }
 }
 
-class Bridge : public SimTest {
+class Bridge : public StubEngineTest {
  protected:
   void SetUp() override {
-    SimTest::SetUp();
-    if (IsSkipped()) return;
-    inner_ = stub_engine();
-    ASSERT_NE(inner_, nullptr);
+    StubEngineTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_EQ(cu::cuda().value()->cuStreamCreate(&caller_, 0), 0);
   }
   void TearDown() override {
     if (caller_) cu::cuda().value()->cuStreamDestroy(caller_);
-    inner_.reset();
-    SimTest::TearDown();
+    StubEngineTest::TearDown();
   }
   uint64_t caller() const { return reinterpret_cast<uint64_t>(caller_); }
   // A call that fails inside the engine without launching anything.
@@ -176,7 +173,6 @@ class Bridge : public SimTest {
     return inner_->forward(stream, 1, 2, 3, 0, Dims{1ull << 31, 1, 1}, DType::F32, false);
   }
 
-  std::unique_ptr<EngineInner> inner_;
   cu::CUstream caller_ = nullptr;
 };
 

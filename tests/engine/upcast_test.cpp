@@ -9,26 +9,13 @@ namespace {
 constexpr int kOutOfMemory = 2;
 constexpr uint64_t kA = 0x1000, kB = 0x2000, kOut = 0x3000, kBias = 0x4000;
 
-class Upcast : public SimTest {
+class Upcast : public StubEngineTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    if (IsSkipped()) return;
-    inner_ = stub_engine();
-    ASSERT_NE(inner_, nullptr);
-  }
-  void TearDown() override {
-    inner_.reset();
-    SimTest::TearDown();
-  }
-  Tesvan& e() { return inner_->engine(); }
   std::vector<uint64_t> cells() {
     return {e().upcast_elements(0), e().upcast_elements(1), e().upcast_elements(2)};
   }
   static Operand bf16(uint64_t p) { return {p, DType::BF16}; }
   static Operand f16(uint64_t p) { return {p, DType::F16}; }
-
-  std::unique_ptr<EngineInner> inner_;
 };
 
 // Forward 512 x 256 x 1024 lies in the f32 split-K region, which the typed

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import _tesvan
+from support import raised
 
 
 class Engine:
@@ -31,14 +32,6 @@ class Engine:
 
     def synchronize(self):
         pass
-
-
-def raised(call):
-    try:
-        call()
-    except Exception as e:  # noqa: BLE001 - the exception is the result
-        return e
-    return None
 
 
 def test_module_registers_exactly_the_engine_class():

@@ -7,17 +7,10 @@ import numpy as np
 import pytest
 
 import _tesvan
+from support import raised
 from cuda_driver import representable
 
 TC_SHAPE = (128, 64, 100)  # both output dims >= 64: one 64-tile tensor-core launch
-
-
-def raised(call):
-    try:
-        call()
-    except Exception as e:  # noqa: BLE001 - the exception is the result
-        return e
-    return None
 
 
 # ---- routing and errors, read from the launch log ---------------------------------
