@@ -1,6 +1,7 @@
 #include "arguments.h"
 
 #include <optional>
+#include <string>
 
 #include "engine_inner.h"
 
@@ -87,22 +88,32 @@ class Binder {
   Py_ssize_t given_ = 0;
 };
 
-// Adds "while processing '<name>'" to the pending exception.
+// Adds "while processing '<name>'" to the pending exception.  If add_note
+// itself fails, the original exception stands without the note.
 void note(const char* name) {
+  const std::string text = std::string("while processing '") + name + "'";
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exc = PyErr_GetRaisedException();
+  PyObject* r = PyObject_CallMethod(exc, "add_note", "s", text.c_str());
+  if (r) {
+    Py_DECREF(r);
+  } else {
+    PyErr_Clear();
+  }
+  PyErr_SetRaisedException(exc);
+#else
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
   if (tb) PyException_SetTraceback(value, tb);
-  PyObject* r = PyObject_CallMethod(value, "add_note", "s",
-                                    (std::string("while processing '") + name + "'").c_str());
+  PyObject* r = PyObject_CallMethod(value, "add_note", "s", text.c_str());
   if (r) {
     Py_DECREF(r);
-    PyErr_Restore(type, value, tb);
   } else {
-    // A failing add_note replaces nothing: the original error stands.
     PyErr_Clear();
-    PyErr_Restore(type, value, tb);
   }
+  PyErr_Restore(type, value, tb);
+#endif
 }
 
 // "'<type>' object is not an instance of '<expected>'" ("'None' is ..." for None).

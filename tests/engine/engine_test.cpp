@@ -130,6 +130,14 @@ TEST_F(Construction, EveryDriverStepFailureIsReportedAndReleased) {
   }
 }
 
+TEST_F(Construction, DriverErrorRendering) {
+  EXPECT_EQ(cu::driver_error(1), "DriverError(CUDA_ERROR_INVALID_VALUE, \"invalid argument\")");
+  EXPECT_EQ(cu::driver_error(2), "DriverError(CUDA_ERROR_OUT_OF_MEMORY, \"out of memory\")");
+  // No name and no description: the number, and the lookup's own failure.
+  EXPECT_EQ(cu::driver_error(12345),
+            "DriverError(12345, \"<Failure when calling cuGetErrorString()>\")");
+}
+
 TEST_F(Construction, OrdinalOutsideIntRangeNamesNoDevice) {
   auto r = EngineInner::create_from_source(1ull << 32, stub_kernel_source());
   ASSERT_FALSE(r.ok());
