@@ -25,6 +25,7 @@ TEST_P(DeviceBufferTest, CreatesZeroFilledAndReleasesInStreamOrder) {
     EXPECT_EQ(b.elements(), 1000u);
     EXPECT_EQ(resources().allocated_bytes, 4000u);
     std::vector<float> host(1000, 1.0f);
+    ASSERT_EQ(es().api->cuStreamSynchronize(es().stream), 0);
     ASSERT_EQ(es().api->cuMemcpyDtoH(host.data(), b.address(), 4000), 0);
     for (float v : host) ASSERT_EQ(v, 0.0f);
 

@@ -74,7 +74,9 @@ class SimTest : public ::testing::Test {
     return r.ok() ? "constructed" : r.error().display();
   }
 
+  // Accounting once queued work (stream-ordered frees included) has run.
   static TvnSimResources resources() {
+    sim().tvnsim_drain();
     TvnSimResources r{};
     sim().tvnsim_resources(&r);
     return r;

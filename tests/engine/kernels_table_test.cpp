@@ -141,6 +141,7 @@ TEST_P(ScratchSlot, CreatedZeroedOnceAndRetriedAfterAFailure) {
 
   // Zero-filled (the device fills fresh memory with a non-zero pattern).
   std::vector<float> tail(1024, 1.0f);
+  ASSERT_EQ(cu::cuda().value()->cuStreamSynchronize(e.stream().stream), 0);
   ASSERT_EQ(cu::cuda().value()->cuMemcpyDtoH(tail.data(), first.value() + slot.bytes - 4096, 4096), 0);
   for (float v : tail) ASSERT_EQ(v, 0.0f);
 
