@@ -209,6 +209,8 @@ class Driver:
         return self.lib.tvnsim_call_count(function.encode())
 
     def resources(self):
+        """Live objects once all queued work (stream-ordered frees included) has run."""
+        self.lib.tvnsim_drain()
         r = TvnSimResources()
         self.lib.tvnsim_resources(ctypes.byref(r))
         return {name: getattr(r, name) for name, _ in TvnSimResources._fields_}
