@@ -14,7 +14,7 @@ import numpy as np
 import _tesvan
 from cuda_driver import Driver, representable
 
-BATCH, IN, OUT = 256, 512, 256 # x[BATCH, IN] · w[IN, OUT] + bias[OUT]
+BATCH, IN, OUT = 256, 512, 256  # x[BATCH, IN] · w[IN, OUT] + bias[OUT]
 SMALL_BATCH = BATCH // 2       # the same first rows, computed in a smaller batch
 CONFIGS = [("f32", False), ("bf16", False), ("bf16", True)]
 TOLERANCE = {"f32": 1e-4, "bf16": 3e-2}  # max error relative to the largest reference value
