@@ -233,3 +233,21 @@ def test_many_threads_on_one_engine_give_identical_bits(engine, executing):
             d.stream_destroy(s)
         for layer in layers + [reference]:
             layer.free()
+
+
+def test_tensor_core_tile_sizes_agree_bit_for_bit(engine, executing):
+    # 1152 x 1024 outputs make 72 tiles of 128 (the 128-tile kernel); the
+    # first 128 rows alone make 8 (the 64-tile kernel).
+    big = Layer(executing, 1152, 64, 1024, "bf16", seed=3)
+    rows = Layer(executing, 128, 64, 1024, "bf16", seed=3)
+    try:
+        executing.upload_into(rows.ptrs["a"], executing.download(big.ptrs["a"], (128, 64), np.uint16))
+        executing.upload_into(rows.ptrs["b"], executing.download(big.ptrs["b"], (64, 1024), np.uint16))
+        executing.upload_into(rows.ptrs["bias"], big.bias)
+        big.forward(engine, tensor_cores=True)
+        rows.forward(engine, tensor_cores=True)
+        engine.synchronize()
+        assert np.array_equal(rows.result().view(np.uint32), big.result()[:128].view(np.uint32))
+    finally:
+        big.free()
+        rows.free()
