@@ -1,48 +1,34 @@
 // Steady-state calls allocate nothing on the host (the driver's own work
 // aside) and nothing on the device.
-#include <cstdlib>
-#include <new>
-
 #include "engine_fixture.h"
-
-namespace {
-thread_local bool g_counting = false;
-thread_local size_t g_allocations = 0;
-}  // namespace
-
-// Counts the engine's allocations on the calling thread while enabled.
-void* operator new(size_t n) {
-  if (g_counting) ++g_allocations;
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+#include "support/host_allocations.h"
 
 namespace tesvan::test {
 namespace {
 
-// The driver table with the hot-path calls excluded from counting: what the
+// The driver table with the hot-path calls measured separately: what the
 // driver allocates internally is not the engine's cost.
 const cu::CudaApi* g_real = nullptr;
-struct Paused {
-  bool was = g_counting;
-  Paused() { g_counting = false; }
-  ~Paused() { g_counting = was; }
-};
+uint64_t g_driver_allocations = 0;
+
+template <class F>
+cu::CUresult in_driver(F&& call) {
+  HostAllocationScope inside;
+  const cu::CUresult r = call();
+  g_driver_allocations += inside.count();
+  return r;
+}
 cu::CUresult get_current(cu::CUcontext* c) {
-  Paused p;
-  return g_real->cuCtxGetCurrent(c);
+  return in_driver([&] { return g_real->cuCtxGetCurrent(c); });
 }
 cu::CUresult set_current(cu::CUcontext c) {
-  Paused p;
-  return g_real->cuCtxSetCurrent(c);
+  return in_driver([&] { return g_real->cuCtxSetCurrent(c); });
 }
 cu::CUresult launch(cu::CUfunction f, unsigned gx, unsigned gy, unsigned gz, unsigned bx,
                     unsigned by, unsigned bz, unsigned sh, cu::CUstream s, void** params,
                     void** extra) {
-  Paused p;
-  return g_real->cuLaunchKernel(f, gx, gy, gz, bx, by, bz, sh, s, params, extra);
+  return in_driver(
+      [&] { return g_real->cuLaunchKernel(f, gx, gy, gz, bx, by, bz, sh, s, params, extra); });
 }
 
 using HostCost = SimTest;
@@ -76,12 +62,16 @@ TEST_F(HostCost, SteadyStateCallsAllocateNothing) {
   const TvnSimResources device = resources();
   const size_t launched = launches().size();
 
-  g_allocations = 0;
-  g_counting = true;
-  const bool ok = calls_once();
-  g_counting = false;
+  g_driver_allocations = 0;
+  uint64_t total = 0;
+  bool ok = false;
+  {
+    HostAllocationScope scope;
+    ok = calls_once();
+    total = scope.count();
+  }
   ASSERT_TRUE(ok);
-  EXPECT_EQ(g_allocations, 0u);
+  EXPECT_EQ(total - g_driver_allocations, 0u);
   EXPECT_EQ(launches().size(), 2 * launched);
   EXPECT_EQ(resources().allocations, device.allocations);
   EXPECT_EQ(resources().allocated_bytes, device.allocated_bytes);
