@@ -30,13 +30,26 @@ void write_file(const fs::path& p, const std::string& text) {
   std::ofstream(p, std::ios::binary | std::ios::trunc) << text;
 }
 
-// A fresh, empty folder for one test.
-fs::path fresh_dir(const std::string& name) {
-  fs::path dir = fs::temp_directory_path() / ("tesvan-engine-test-" + std::to_string(getpid()) + "-" + name);
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
+// A fresh, empty folder for one test, removed again however the test ends.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& name)
+      : path_(fs::temp_directory_path() /
+              ("tesvan-engine-test-" + std::to_string(getpid()) + "-" + name)) {
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  operator const fs::path&() const { return path_; }  // NOLINT(google-explicit-constructor)
+  fs::path operator/(const std::string& part) const { return path_ / part; }
+  const char* c_str() const { return path_.c_str(); }
+
+ private:
+  fs::path path_;
+};
 
 // The cache file the stub-kernel engine uses under `dir`.
 fs::path stub_cache_file(const fs::path& dir, const char* target = "sm_80") {
@@ -102,14 +115,13 @@ TEST(CacheLocation, DefaultBaseFromXdgHomeOrTemp) {
               fs::path("/home/u/.cache/tesvan/kernels/tesvan-k.ptx"));
   }
   ScopedEnv home("HOME", nullptr);
-  const fs::path tmpdir = fresh_dir("tmpdir");
+  const TempDir tmpdir("tmpdir");
   ScopedEnv tmp("TMPDIR", tmpdir.c_str());
   EXPECT_EQ(cache_directory(), tmpdir / "tesvan" / "kernels");
-  fs::remove_all(tmpdir);
 }
 
 TEST(NvrtcOptions, IncludeDirectoriesInCandidateOrderWithDuplicates) {
-  const fs::path dir = fresh_dir("include");
+  const TempDir dir("include");
   fs::create_directories(dir / "with/include");
   write_file(dir / "with/include/cuda_fp16.h", "");
   fs::create_directories(dir / "without/include");
@@ -130,7 +142,6 @@ TEST(NvrtcOptions, IncludeDirectoriesInCandidateOrderWithDuplicates) {
   EXPECT_EQ(opts[0], "--include-path=" + with + "/include");
   EXPECT_EQ(opts[n], "--gpu-architecture=sm_90");
   EXPECT_EQ(opts[n + 3], "-DTVN_GROUP_M=16");
-  fs::remove_all(dir);
 }
 
 TEST(NvrtcOptions, ToolkitIncludeNamedTwiceWhenCudaHomePointsAtIt) {
@@ -163,7 +174,7 @@ TEST(CompilePtx, SourceErrorCarriesOptionsAndEscapedLog) {
 using CacheTest = SimTest;
 
 TEST_F(CacheTest, ColdBuildWritesTheFileAndWarmBuildLoadsIt) {
-  const fs::path dir = fresh_dir("cold");
+  const TempDir dir("cold");
   ScopedEnv env("TESVAN_KERNEL_CACHE", dir.c_str());
   const fs::path file = stub_cache_file(dir);
   ASSERT_NE(stub_engine(), nullptr);
@@ -179,11 +190,10 @@ TEST_F(CacheTest, ColdBuildWritesTheFileAndWarmBuildLoadsIt) {
   EXPECT_EQ(calls("cuModuleLoadData"), loads + 1);
   EXPECT_EQ(read_file(file), ptx);
   expect_nothing_left();
-  fs::remove_all(dir);
 }
 
 TEST_F(CacheTest, UnusableFilesAreReplacedByAFreshCompile) {
-  const fs::path dir = fresh_dir("corrupt");
+  const TempDir dir("corrupt");
   ScopedEnv env("TESVAN_KERNEL_CACHE", dir.c_str());
   const fs::path file = stub_cache_file(dir);
 
@@ -202,7 +212,6 @@ TEST_F(CacheTest, UnusableFilesAreReplacedByAFreshCompile) {
     EXPECT_EQ(read_file(file), good) << "content of size " << content.size();
   }
   expect_nothing_left();
-  fs::remove_all(dir);
 }
 
 TEST_F(CacheTest, DisabledOrUnwritableCacheStillBuilds) {
@@ -212,17 +221,16 @@ TEST_F(CacheTest, DisabledOrUnwritableCacheStillBuilds) {
   }
   // The cache folder cannot be created (its parent is a file): every build
   // compiles and none fails.
-  const fs::path dir = fresh_dir("blocked");
+  const TempDir dir("blocked");
   write_file(dir / "file", "x");
   ScopedEnv env("TESVAN_KERNEL_CACHE", (dir / "file" / "cache").c_str());
   for (int i = 0; i < 2; ++i) EXPECT_NE(stub_engine(), nullptr);
   EXPECT_FALSE(fs::exists(dir / "file" / "cache"));
   expect_nothing_left();
-  fs::remove_all(dir);
 }
 
 TEST_F(CacheTest, ConcurrentColdBuildsInOneProcessAllSucceed) {
-  const fs::path dir = fresh_dir("threads");
+  const TempDir dir("threads");
   ScopedEnv env("TESVAN_KERNEL_CACHE", dir.c_str());
   std::vector<std::string> errors(4);
   {
@@ -238,14 +246,13 @@ TEST_F(CacheTest, ConcurrentColdBuildsInOneProcessAllSucceed) {
   ASSERT_NE(stub_engine(), nullptr);
   EXPECT_EQ(calls("cuModuleLoadData"), loads + 1);
   expect_nothing_left();
-  fs::remove_all(dir);
 }
 
 // Run in child processes by the test below.
 TEST_F(CacheTest, DISABLED_ChildBuildsEngine) { ASSERT_NE(stub_engine(), nullptr); }
 
 TEST_F(CacheTest, ConcurrentColdBuildsInTwoProcessesBothSucceed) {
-  const fs::path dir = fresh_dir("processes");
+  const TempDir dir("processes");
   ScopedEnv env("TESVAN_KERNEL_CACHE", dir.c_str());
   const std::string self = fs::read_symlink("/proc/self/exe").string();
   std::vector<pid_t> children;
@@ -267,7 +274,6 @@ TEST_F(CacheTest, ConcurrentColdBuildsInTwoProcessesBothSucceed) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
   }
   EXPECT_TRUE(fs::exists(stub_cache_file(dir)));
-  fs::remove_all(dir);
 }
 
 }  // namespace
