@@ -86,7 +86,6 @@ uint64_t fma_bits(uint64_t a, uint64_t b, uint64_t c, Format f, Round r, uint64_
   return round_pack(s, f, r);
 }
 
-
 uint64_t div_bits(uint64_t a, uint64_t b, Format f, Round r, uint64_t nan) {
   const Unpacked x = unpack(a, f);
   const Unpacked y = unpack(b, f);

@@ -1,12 +1,17 @@
 #include "numeric/ieee.h"
 
 namespace tvnsim::num::detail {
+namespace {
 
+// The result of an overflow under r: Inf, or the largest finite value when
+// r rounds toward zero from that side.
 uint64_t overflow_result(bool neg, Format f, Round r) {
   const bool to_inf = r == Round::Nearest || (r == Round::Up && !neg) || (r == Round::Down && neg);
   const uint64_t sign = neg ? f.sign_bit() : 0;
   return sign | (to_inf ? f.inf_bits() : f.inf_bits() - 1);
 }
+
+}  // namespace
 
 uint64_t round_pack(const Exact& x, Format f, Round r) {
   const uint64_t sign = x.neg ? f.sign_bit() : 0;

@@ -1,8 +1,8 @@
 // Integer model of IEEE binary formats: unpacking a bit pattern into an exact
 // significand and exponent, and rounding an exact (or exactly bracketed) value
-// back into a format in any of the four rounding modes.  Every rounded
-// operation of the simulated device goes through round_pack, so the host
-// FPU's rounding mode never matters for the directed modes.
+// back into a format in any of the four rounding modes.  Directed-mode
+// arithmetic and the conversions round here, so they never depend on the
+// host FPU's rounding mode.
 #pragma once
 
 #include <algorithm>
@@ -74,10 +74,6 @@ struct Exact {
 
 // Exponent of the leading bit of a non-zero value.
 constexpr int top_exponent(const Exact& x) { return x.exp + bit_length(x.sig) - 1; }
-
-// The result of an overflow under r: Inf, or the largest finite value when
-// r rounds toward zero from that side.
-uint64_t overflow_result(bool neg, Format f, Round r);
 
 // Rounds x into format f under r.  An exact zero gives the zero of x's sign;
 // overflow gives Inf or the largest finite value as IEEE prescribes for r.

@@ -2,7 +2,10 @@
 // PTX rounding modes, conversions, and the tensor-core dot product.
 //
 // Contract between the numeric models (numeric/) and the interpreter (exec/).
-// Every function is pure and bit-exact; nothing here is approximate.
+// Every function is pure and bit-exact; nothing here is approximate.  The
+// round-to-nearest paths use the host FPU, so callers must run in the default
+// floating-point environment (nearest, no flush-to-zero), as C++ code does
+// unless it changes the mode.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +21,8 @@ enum class Round : uint8_t { Nearest, Zero, Down, Up };
 // this project has confirmed yet are named here, so one place changes when
 // a run settles them.
 //
-// f32 arithmetic, f64 -> f32, f16 -> f32 and mma results: the canonical NaN.
+// f32 arithmetic, f64 -> f32 and mma results: the canonical NaN; f16 -> f32
+// gives it too, as NVIDIA's host conversion does (unverified on the device).
 inline constexpr uint32_t kNaN32 = 0x7FFFFFFFu;
 // f64 arithmetic and f32 -> f64 (unverified).
 inline constexpr uint64_t kNaN64 = 0x7FFFFFFFFFFFFFFFull;
@@ -47,7 +51,7 @@ double rcp_f64(double a, Round r);
 
 // .ftz: subnormal inputs and results flushed to sign-preserving zero.
 float flush_subnormal(float x);
-// .sat: clamp to [0, 1], NaN -> 0.
+// .sat: clamp to [0, 1], NaN -> +0 (-0 stays -0).
 float saturate(float x);
 // PTX min/max.f32: a NaN operand yields the other operand, both NaN give
 // kNaN32; -0 orders below +0.
@@ -86,5 +90,11 @@ MmaModel mma_model_for(int cc_major, int cc_minor);
 // d = c + sum_k a[k] * b[k], k = 0..15, under the model's alignment and
 // truncation rules.  a and b hold raw 16-bit patterns of the input type.
 float mma_dot16(const uint16_t a[16], const uint16_t b[16], float c, MmaInput t, MmaModel m);
+// The whole m16n8k16 tile, each element exactly as mma_dot16 computes it but
+// with every input decoded once: a is the 16x16 A tile row-major, b the 16x8
+// B tile column by column (b[n * 16 + k]), c and d the 16x8 C and D tiles
+// row-major (d[m * 8 + n]).  d may alias c.
+void mma_m16n8k16(const uint16_t a[256], const uint16_t b[128], const float c[128], float d[128], MmaInput t,
+                  MmaModel m);
 
 }  // namespace tvnsim::num

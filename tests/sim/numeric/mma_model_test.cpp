@@ -112,6 +112,30 @@ TEST(MmaModel, MatchesDoubleEvaluationOnRandomOperands) {
   }
 }
 
+TEST(MmaModel, TileEqualsItsDotProducts) {
+  std::mt19937 rng(17);
+  for (MmaInput t : kInputs)
+    for (MmaModel m : kModels)
+      for (int rep = 0; rep < 20; ++rep) {
+        std::array<uint16_t, 256> a;
+        std::array<uint16_t, 128> b;
+        std::array<float, 128> c, d;
+        // Narrow exponents so products interact; a few NaN/Inf inputs land in
+        // single rows and columns.
+        for (auto& v : a) v = static_cast<uint16_t>((rng() & 0x83FF) | 0x3800);
+        for (auto& v : b) v = static_cast<uint16_t>((rng() & 0x83FF) | 0x3800);
+        for (auto& v : c) v = std::ldexp(float(int(rng() % 2001) - 1000), -8);
+        if (rep % 2) a[rng() % 256] = t == MmaInput::BF16 ? 0x7F80 : 0x7C00;
+        if (rep % 4 == 1) b[rng() % 128] = t == MmaInput::BF16 ? 0xFFC0 : 0xFE00;
+        d = c;
+        num::mma_m16n8k16(a.data(), b.data(), d.data(), d.data(), t, m);  // in place
+        for (int i = 0; i < 16; ++i)
+          for (int j = 0; j < 8; ++j)
+            ASSERT_EQ(bits(d[i * 8 + j]), bits(num::mma_dot16(&a[i * 16], &b[j * 16], c[i * 8 + j], t, m)))
+                << "row " << i << " col " << j << " rep " << rep;
+      }
+}
+
 TEST(MmaModel, ExactWhenAllProductsShareOneExponent) {
   std::mt19937 rng(9);
   for (MmaInput t : kInputs)
