@@ -3,6 +3,7 @@
 // their launches assume.  Needs NVRTC (and ptxas for the second test), no
 // device.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +13,6 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 
 #include "kernel_build.h"
 
@@ -25,7 +25,8 @@ std::vector<std::string> tc_kernel_names() {
   std::vector<std::string> names;
   for (const char* op : {"nn", "tn", "nt"}) {
     for (const char* tile : {"_tc_", "_tc64_"}) {
-      for (const char* elem : {"bf16", "f16"}) names.push_back(std::string("tesvan_") + op + tile + elem);
+      for (const char* elem : {"bf16", "f16"})
+        names.push_back(std::string("tesvan_") + op + tile + elem);
     }
   }
   return names;
@@ -36,7 +37,8 @@ TEST(TcBuild, EveryTargetHasAllTwelveKernels) {
     Result<std::string> ptx = kernel_ptx(target);
     ASSERT_TRUE(ptx.ok()) << target << ": " << ptx.error().display();
     for (const std::string& name : tc_kernel_names()) {
-      EXPECT_NE(ptx.value().find(".entry " + name + "("), std::string::npos) << target << " " << name;
+      EXPECT_NE(ptx.value().find(".entry " + name + "("), std::string::npos)
+          << target << " " << name;
     }
   }
 }
@@ -108,7 +110,8 @@ TEST(TcBuild, NoSpillsAndSharedMemoryAsLaunched) {
     Result<std::string> ptx = kernel_ptx(target);
     ASSERT_TRUE(ptx.ok()) << ptx.error().display();
     std::string error;
-    const std::map<std::string, PtxasEntry> report = ptxas_report(ptxas, ptx.value(), target, &error);
+    const std::map<std::string, PtxasEntry> report =
+        ptxas_report(ptxas, ptx.value(), target, &error);
     ASSERT_EQ(error, "");
     for (const std::string& name : tc_kernel_names()) {
       SCOPED_TRACE(std::string(target) + " " + name);
