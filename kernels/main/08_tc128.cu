@@ -281,7 +281,7 @@ TVN_TC_DEFINE_MAINLOOP(f16)
       NAME(T* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B,                \
            const float* __restrict__ bias, float alpha, float beta, int M, int N, int K,       \
            int lda, int ldb, int ldc) {                                                        \
-    assert(bias == nullptr || alpha == 1.0f);                                                  \
+    assert(alpha == 1.0f || bias == nullptr);                                                  \
     SMEM_DECL;                                                                                 \
     unsigned short* const smem = reinterpret_cast<unsigned short*>(tc_smem);                   \
     const TcTile p = tc_tile(N, BM, BN);                                                       \

@@ -1,0 +1,320 @@
+// The kernel source as built, checked where the bit-exact tests cannot see:
+// every kernel at every target with its parameter types, launch bounds and
+// static shared memory; no spills; the copy, store and load forms each
+// family is allowed (write-through only for input-gradient outputs, the L2
+// prefetch hint only where the narrow kernels read B, no atomics anywhere);
+// the bias/alpha device assertion exactly where a bias seeds a chain; and the
+// source's macros named and scoped so that no section leaks into the next.
+// Needs NVRTC (and ptxas for the register report), no device.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kernel_build.h"
+#include "kernel_source.h"
+
+namespace tesvan::test {
+namespace {
+
+const char *const kTargets[] = {"sm_80", "sm_86", "sm_89", "sm_90", "sm_100", "sm_120"};
+
+// How a kernel moves operands into shared memory.
+enum class Copies {
+  kNone,      // synchronous loads only
+  kPlain,     // cp.async of in-range elements, zeros stored; waits with wait_all
+  kZeroFill,  // every cp.async carries a source size; waits with wait_group 0
+};
+
+// A kernel's contract as the host relies on it.  Parameters: p pointer,
+// f float, i int.  min_blocks 0: no minimum; threads 0: no launch bounds.
+struct Expected {
+  std::string name;
+  std::string params;
+  int threads, min_blocks, static_smem;
+  Copies copies;
+};
+
+std::vector<Expected> expected_kernels() {
+  using C = Copies;
+  std::vector<Expected> k = {
+      {"tesvan_nn", "ppppffiiiiii", 256, 2, 0, C::kZeroFill},
+      {"tesvan_tn", "pppfiii", 256, 2, 0, C::kZeroFill},
+      {"tesvan_tn_splitm_partial", "pppiiii", 256, 2, 16896, C::kPlain},
+      {"tesvan_splitm_reduce", "ppfiii", 256, 8, 0, C::kNone},
+      {"tesvan_nt", "pppfiii", 256, 2, 0, C::kZeroFill},
+      {"tesvan_nn_slim", "ppppffiiiiii", 128, 2, 25600, C::kPlain},
+      {"tesvan_nn_splitk_slim_partial", "pppiiiiii", 128, 2, 25600, C::kPlain},
+      {"tesvan_tn_slim", "pppfiii", 128, 2, 25600, C::kPlain},
+      {"tesvan_nt_slim", "pppfiii", 128, 2, 25600, C::kPlain},
+      {"tesvan_nn_ultra_thin", "ppppffiiiiii", 256, 4, 1024, C::kNone},
+      {"tesvan_nn_gemv", "ppppffiiii", 128, 4, 0, C::kNone},
+      {"tesvan_tn_gemv", "pppfiiii", 128, 4, 0, C::kNone},
+      {"tesvan_nt_gemv", "pppfiiii", 256, 0, 0, C::kNone},
+      {"tesvan_nn_narrow", "ppppffiiiiiii", 128, 4, 6656, C::kPlain},
+      {"tesvan_nn_narrow_small", "ppppffiiiiiii", 64, 8, 2560, C::kPlain},
+      {"tesvan_tn_narrow", "pppfiii", 128, 4, 6656, C::kPlain},
+      {"tesvan_nt_narrow", "pppfiii", 128, 4, 6656, C::kPlain},
+      {"tesvan_nn_splitk32_partial", "pppiiii", 128, 4, 13312, C::kPlain},
+      {"tesvan_splitk_reduce", "pppppfiiiiii", 256, 8, 0, C::kNone},
+      {"tesvan_dx_col_gemv", "pppiiii", 256, 8, 0, C::kNone},
+      {"tesvan_transpose_f32_2d", "ppii", 1024, 2, 4224, C::kNone},
+  };
+  const Expected typed[] = {
+      {"tesvan_nn_gemv", "ppppffiiii", 128, 4, 0, C::kNone},
+      {"tesvan_tn_gemv", "pppfiiii", 128, 4, 0, C::kNone},
+      {"tesvan_nt_gemv", "pppfiiii", 256, 0, 0, C::kNone},
+      {"tesvan_nn_ultra_thin", "ppppffiiiiii", 256, 4, 1024, C::kNone},
+      {"tesvan_nn_narrow", "ppppffiiiiiii", 128, 4, 6656, C::kNone},
+      {"tesvan_nn_narrow_small", "ppppffiiiiiii", 64, 8, 2560, C::kNone},
+      {"tesvan_tn_narrow", "pppfiii", 128, 4, 6656, C::kNone},
+      {"tesvan_nt_narrow", "pppfiii", 128, 4, 6656, C::kNone},
+      {"tesvan_nn_big", "ppppffiiiiii", 256, 2, 0, C::kNone},
+      {"tesvan_tn_big", "pppfiii", 256, 2, 0, C::kNone},
+      {"tesvan_nt_big", "pppfiii", 256, 2, 0, C::kNone},
+      {"tesvan_nn_tc", "ppppffiiiiii", 256, 1, 0, C::kZeroFill},
+      {"tesvan_tn_tc", "pppfiii", 256, 1, 0, C::kZeroFill},
+      {"tesvan_nt_tc", "pppfiii", 256, 1, 0, C::kZeroFill},
+      {"tesvan_nn_tc64", "ppppffiiiiii", 128, 1, 36864, C::kZeroFill},
+      {"tesvan_tn_tc64", "pppfiii", 128, 1, 36864, C::kZeroFill},
+      {"tesvan_nt_tc64", "pppfiii", 128, 1, 36864, C::kZeroFill},
+  };
+  for (const Expected &t : typed) {
+    for (const char *suffix : {"_bf16", "_f16"}) {
+      Expected e = t;
+      e.name += suffix;
+      k.push_back(e);
+    }
+  }
+  for (const char *cast : {"tvn_cast_f32_to_bf16", "tvn_cast_bf16_to_f32", "tvn_cast_f32_to_f16",
+                           "tvn_cast_f16_to_f32"})
+    k.push_back({cast, "ppi", 0, 0, 0, C::kNone});
+  return k;
+}
+
+// One .entry of the PTX: parameter kinds, launch bounds and its body.
+struct PtxEntry {
+  std::string params;
+  int maxntid = 0, minnctapersm = 0;
+  std::string body;
+};
+
+std::map<std::string, PtxEntry> parse_entries(const std::string &ptx) {
+  std::map<std::string, PtxEntry> entries;
+  const std::regex entry_re(R"(\.visible \.entry (\w+)\()");
+  const std::regex param_re(R"(\.param \.(\w+))");
+  const std::regex maxntid_re(R"(\.maxntid (\d+))");
+  const std::regex min_re(R"(\.minnctapersm (\d+))");
+  for (auto it = std::sregex_iterator(ptx.begin(), ptx.end(), entry_re);
+       it != std::sregex_iterator(); ++it) {
+    const size_t head = static_cast<size_t>(it->position(0));
+    const size_t open = ptx.find("\n{", head), close = ptx.find("\n}\n", open);
+    if (open == std::string::npos || close == std::string::npos) break;
+    const std::string header = ptx.substr(head, open - head);
+    PtxEntry e;
+    for (auto p = std::sregex_iterator(header.begin(), header.end(), param_re);
+         p != std::sregex_iterator(); ++p) {
+      const std::string t = (*p)[1];
+      e.params += t == "u64" ? 'p' : t == "f32" ? 'f' : t == "u32" ? 'i' : '?';
+    }
+    std::smatch m;
+    if (std::regex_search(header, m, maxntid_re)) e.maxntid = std::stoi(m[1]);
+    if (std::regex_search(header, m, min_re)) e.minnctapersm = std::stoi(m[1]);
+    e.body = ptx.substr(open, close - open);
+    entries[(*it)[1]] = e;
+  }
+  return entries;
+}
+
+// The byte strings the PTX declares ($str, $str$1, ...), decoded.
+std::map<std::string, std::string> ptx_strings(const std::string &ptx) {
+  std::map<std::string, std::string> strings;
+  const std::regex str_re(R"(\.b8 (\$str[$\w]*)\[\d+\] = \{([\d, ]+)\})");
+  for (auto it = std::sregex_iterator(ptx.begin(), ptx.end(), str_re); it != std::sregex_iterator();
+       ++it) {
+    std::string text;
+    std::istringstream bytes(std::regex_replace(std::string((*it)[2]), std::regex(","), " "));
+    for (int b; bytes >> b;)
+      if (b != 0) text += static_cast<char>(b);
+    strings[(*it)[1]] = text;
+  }
+  return strings;
+}
+
+bool contains(const std::string &text, const std::string &what) {
+  return text.find(what) != std::string::npos;
+}
+
+// The lines of a body that issue an instruction starting with `opcode`,
+// predicated or not.
+std::vector<std::string> instructions(const std::string &body, const std::string &opcode) {
+  const std::regex start(R"(^\s*(@!?%p\d+\s+)?)" +
+                         std::regex_replace(opcode, std::regex(R"(\.)"), R"(\.)"));
+  std::vector<std::string> lines;
+  std::istringstream in(body);
+  for (std::string line; std::getline(in, line);)
+    if (std::regex_search(line, start)) lines.push_back(line);
+  return lines;
+}
+
+std::string ptx_for(const char *target) {
+  Result<std::string> ptx = kernel_ptx(target);
+  EXPECT_TRUE(ptx.ok()) << target << ": " << (ptx.ok() ? "" : ptx.error().display());
+  return ptx.ok() ? ptx.value() : std::string();
+}
+
+TEST(KernelStructure, EveryTargetHasEveryKernelWithItsParametersAndLaunchBounds) {
+  const std::vector<Expected> kernels = expected_kernels();
+  ASSERT_EQ(kernels.size(), 59u);  // 21 f32, 17 typed pairs, 4 casts
+  for (const char *target : kTargets) {
+    const std::map<std::string, PtxEntry> entries = parse_entries(ptx_for(target));
+    EXPECT_EQ(entries.size(), kernels.size()) << target;
+    for (const Expected &k : kernels) {
+      SCOPED_TRACE(std::string(target) + " " + k.name);
+      auto it = entries.find(k.name);
+      ASSERT_NE(it, entries.end());
+      EXPECT_EQ(it->second.params, k.params);
+      EXPECT_EQ(it->second.maxntid, k.threads);
+      EXPECT_EQ(it->second.minnctapersm, k.min_blocks);
+    }
+  }
+}
+
+TEST(KernelStructure, CopiesStoresAndAssertionsWhereTheFamiliesUseThem) {
+  const std::string ptx = ptx_for("sm_80");
+  const std::map<std::string, PtxEntry> entries = parse_entries(ptx);
+  const std::map<std::string, std::string> strings = ptx_strings(ptx);
+  const std::set<std::string> write_through = {"tesvan_nt", "tesvan_nt_slim", "tesvan_nt_narrow"};
+  const std::set<std::string> l2_prefetch = {"tesvan_tn_narrow", "tesvan_nt_narrow"};
+  const std::set<std::string> asserting = {
+      "tesvan_nn",         "tesvan_nn_slim",   "tesvan_nn_big_bf16",  "tesvan_nn_big_f16",
+      "tesvan_nn_tc_bf16", "tesvan_nn_tc_f16", "tesvan_nn_tc64_bf16", "tesvan_nn_tc64_f16"};
+  for (const Expected &k : expected_kernels()) {
+    SCOPED_TRACE(k.name);
+    auto it = entries.find(k.name);
+    ASSERT_NE(it, entries.end());
+    const std::string &body = it->second.body;
+
+    EXPECT_TRUE(instructions(body, "atom.").empty());
+    EXPECT_TRUE(instructions(body, "red.").empty());
+    EXPECT_EQ(contains(body, "st.global.wt"), write_through.count(k.name) == 1);
+    EXPECT_EQ(contains(body, "ld.global.L2::128B.v4.f32"), l2_prefetch.count(k.name) == 1);
+
+    const std::vector<std::string> copies = instructions(body, "cp.async.ca.shared.global");
+    EXPECT_EQ(copies.empty(), k.copies == Copies::kNone);
+    // The zero-fill form has a fourth operand: [dst], [src], size, src-size.
+    const std::regex zero_fill(R"(\], (4|16), %r\d+;)");
+    for (const std::string &c : copies)
+      EXPECT_EQ(std::regex_search(c, zero_fill), k.copies == Copies::kZeroFill) << c;
+    EXPECT_EQ(contains(body, "cp.async.wait_all"), k.copies == Copies::kPlain);
+    EXPECT_EQ(contains(body, "cp.async.wait_group 0"), k.copies == Copies::kZeroFill);
+
+    // The bias seeds the chain and is then scaled: alpha must be 1 with it.
+    const bool asserts = contains(body, "__assertfail");
+    EXPECT_EQ(asserts, asserting.count(k.name) == 1);
+    if (asserts) {
+      bool message = false;
+      for (const auto &[symbol, text] : strings)
+        message |= contains(body, symbol + ";") && text == "alpha == 1.0f || bias == nullptr";
+      EXPECT_TRUE(message);
+    }
+  }
+}
+
+struct PtxasEntry {
+  int registers = -1, stack = -1, spill_stores = -1, spill_loads = -1, smem = 0;
+};
+
+std::string find_ptxas() {
+  for (const char *var : {"CUDA_HOME", "CUDA_PATH", "CUDA_ROOT"}) {
+    if (const char *v = std::getenv(var)) {
+      std::filesystem::path p = std::filesystem::path(v) / "bin" / "ptxas";
+      if (std::filesystem::exists(p)) return p.string();
+    }
+  }
+  return std::filesystem::exists("/usr/local/cuda/bin/ptxas") ? "/usr/local/cuda/bin/ptxas" : "";
+}
+
+// ptxas -v's report per entry function.
+std::map<std::string, PtxasEntry> ptxas_report(const std::string &ptxas, const std::string &ptx,
+                                               const char *target, std::string *error) {
+  const std::filesystem::path file =
+      std::filesystem::temp_directory_path() /
+      ("kernel_structure_" + std::to_string(::getpid()) + "_" + target + ".ptx");
+  std::ofstream(file) << ptx;
+  const std::string cmd =
+      ptxas + " -arch=" + target + " -v " + file.string() + " -o /dev/null 2>&1";
+  std::string out;
+  if (FILE *pipe = ::popen(cmd.c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+    if (::pclose(pipe) != 0) *error = "ptxas failed:\n" + out;
+  } else {
+    *error = "cannot run " + cmd;
+  }
+  std::filesystem::remove(file);
+
+  std::map<std::string, PtxasEntry> entries;
+  const std::regex entry_re("Compiling entry function '([^']+)'");
+  const std::regex frame_re(
+      "(\\d+) bytes stack frame, (\\d+) bytes spill "
+      "stores, (\\d+) bytes spill loads");
+  const std::regex regs_re("Used (\\d+) registers");
+  const std::regex smem_re("(\\d+) bytes smem");
+  std::istringstream lines(out);
+  std::string line;
+  PtxasEntry *cur = nullptr;
+  std::smatch m;
+  while (std::getline(lines, line)) {
+    if (std::regex_search(line, m, entry_re)) cur = &entries[m[1]];
+    if (cur == nullptr) continue;
+    if (std::regex_search(line, m, frame_re)) {
+      cur->stack = std::stoi(m[1]);
+      cur->spill_stores = std::stoi(m[2]);
+      cur->spill_loads = std::stoi(m[3]);
+    }
+    if (std::regex_search(line, m, regs_re)) cur->registers = std::stoi(m[1]);
+    if (std::regex_search(line, m, smem_re)) cur->smem = std::stoi(m[1]);
+  }
+  return entries;
+}
+
+// No local memory at all (accumulators stay in registers within the launch
+// bounds), and exactly the static shared memory the launches assume: the
+// kernels launched with dynamic shared memory declare none of their own
+// beyond it.
+TEST(KernelStructure, NoSpillsAndStaticSharedMemoryAsLaunched) {
+  const std::string ptxas = find_ptxas();
+  if (ptxas.empty()) GTEST_SKIP() << "ptxas not found";
+  for (const char *target : {"sm_80", "sm_90"}) {
+    std::string error;
+    const std::map<std::string, PtxasEntry> report =
+        ptxas_report(ptxas, ptx_for(target), target, &error);
+    ASSERT_EQ(error, "");
+    for (const Expected &k : expected_kernels()) {
+      SCOPED_TRACE(std::string(target) + " " + k.name);
+      auto it = report.find(k.name);
+      ASSERT_NE(it, report.end());
+      const PtxasEntry &e = it->second;
+      EXPECT_EQ(e.stack, 0);
+      EXPECT_EQ(e.spill_stores, 0);
+      EXPECT_EQ(e.spill_loads, 0);
+      EXPECT_EQ(e.smem, k.static_smem);
+      EXPECT_GT(e.registers, 0);
+      RecordProperty(std::string(target) + "_" + k.name + "_registers", e.registers);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tesvan::test
