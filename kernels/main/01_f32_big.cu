@@ -323,7 +323,7 @@ __device__ __forceinline__ void big_compute_stage(const float* As, const float* 
 // issues the copies of the slice starting at reduction index r0 into a stage.
 // The barrier at the head of each round keeps the copies issued in that round
 // from overwriting the stage another warp may still be reading.
-#define BIG_PIPELINE(R, ISSUE)                                                         \
+#define TVN_BIG_PIPELINE(R, ISSUE)                                                     \
   do {                                                                                 \
     const int num_slices = tvn_ceil_div((R), BK);                                      \
     if (num_slices > 0) {                                                              \
@@ -371,7 +371,7 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
     for (int i = 0; i < TM; ++i) acc[i * TN + j] = seed;
   }
 
-  BIG_PIPELINE(K, ISSUE_TILE);
+  TVN_BIG_PIPELINE(K, ISSUE_TILE);
 
 #pragma unroll
   for (int i = 0; i < TM; ++i) {
@@ -409,7 +409,7 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 #pragma unroll
   for (int e = 0; e < TM * TN; ++e) acc[e] = 0.0f;
 
-  BIG_PIPELINE(M_red, ISSUE_TILE_TN);
+  TVN_BIG_PIPELINE(M_red, ISSUE_TILE_TN);
 
 #pragma unroll
   for (int i = 0; i < TM; ++i) {
@@ -549,7 +549,7 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 #pragma unroll
   for (int e = 0; e < TM * TN; ++e) acc[e] = 0.0f;
 
-  BIG_PIPELINE(N, ISSUE_TILE_NT);
+  TVN_BIG_PIPELINE(N, ISSUE_TILE_NT);
 
 #pragma unroll
   for (int i = 0; i < TM; ++i) {
@@ -564,7 +564,7 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 }
 
 #undef ISSUE_TILE_NT
-#undef BIG_PIPELINE
+#undef TVN_BIG_PIPELINE
 #undef K_PIPE
 #undef A_STAGE
 #undef B_STAGE

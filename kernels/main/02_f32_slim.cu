@@ -34,8 +34,8 @@
 #define WSUBN (WN / WNITER)
 #define ROW_STRIDE_B (NUM_THREADS / (BN / 4))
 
-#define SLIM_A_PITCH (BM + SMEM_A_PAD)
-#define SLIM_B_PITCH (BN + SMEM_B_PAD)
+#define TVN_SLIM_A_PITCH (BM + SMEM_A_PAD)
+#define TVN_SLIM_B_PITCH (BN + SMEM_B_PAD)
 
 // Where a thread's 8 rows and two sub-tiles of four columns sit in the tile.
 struct SlimPlace {
@@ -62,7 +62,7 @@ __device__ __forceinline__ void slim_load_a_transposed(float* As, const float* A
 #pragma unroll 4
   for (int p = 0; p < 32; ++p) {
     const int row = 32 * warp + p;
-    float* dst = As + k * SLIM_A_PITCH + row;
+    float* dst = As + k * TVN_SLIM_A_PITCH + row;
     if (row < rows_left && k < red_left)
       cp_async_4(dst, A_slice + row * ld + k);
     else
@@ -79,7 +79,7 @@ __device__ __forceinline__ void slim_load_b_rows(float* Bs, const float* B_slice
 #pragma unroll
   for (int q = 0; q < BK / ROW_STRIDE_B; ++q) {
     const int r = threadIdx.x / (BN / 4) + ROW_STRIDE_B * q;
-    float* dst = Bs + r * SLIM_B_PITCH + c4;
+    float* dst = Bs + r * TVN_SLIM_B_PITCH + c4;
     const float* src = B_slice + r * ld + c4;
     if (r < red_left && c4 + 3 < cols_left && ld % 4 == 0) {
       cp_async_16(dst, src);
@@ -95,13 +95,13 @@ __device__ __forceinline__ void slim_compute_slice(const float* As, const float*
                                                    SlimPlace at, float* acc) {
 #pragma unroll
   for (int d = 0; d < BK; ++d) {
-    const float4* a = reinterpret_cast<const float4*>(As + d * SLIM_A_PITCH + at.row);
+    const float4* a = reinterpret_cast<const float4*>(As + d * TVN_SLIM_A_PITCH + at.row);
     const float4 a0 = a[0], a1 = a[1];
     const float regM[TM] = {a0.x, a0.y, a0.z, a0.w, a1.x, a1.y, a1.z, a1.w};
     float regN[WNITER * TN];
 #pragma unroll
     for (int s = 0; s < WNITER; ++s) {
-      const float4 b = *reinterpret_cast<const float4*>(Bs + d * SLIM_B_PITCH + at.col + s * WSUBN);
+      const float4 b = *reinterpret_cast<const float4*>(Bs + d * TVN_SLIM_B_PITCH + at.col + s * WSUBN);
       regN[s * TN] = b.x, regN[s * TN + 1] = b.y, regN[s * TN + 2] = b.z, regN[s * TN + 3] = b.w;
     }
 #pragma unroll
@@ -140,8 +140,8 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
                    const float* __restrict__ bias, float alpha, float beta, int M, int N, int K,
                    int lda, int ldb, int ldc) {
   assert(alpha == 1.0f || bias == nullptr);
-  __shared__ __align__(16) float As[BK * SLIM_A_PITCH];
-  __shared__ __align__(16) float Bs[BK * SLIM_B_PITCH];
+  __shared__ __align__(16) float As[BK * TVN_SLIM_A_PITCH];
+  __shared__ __align__(16) float Bs[BK * TVN_SLIM_B_PITCH];
   int pid_m, pid_n;
   tvn_swizzle(blockIdx.x, tvn_ceil_div(M, BM), tvn_ceil_div(N, BN), pid_m, pid_n);
   const int tileRow0 = pid_m * BM, tileCol0 = pid_n * BN;
@@ -179,8 +179,8 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
     tesvan_nn_splitk_slim_partial(float* __restrict__ partial, const float* __restrict__ A,
                                   const float* __restrict__ B, int M, int N, int K, int lda,
                                   int ldb, int K_chunk) {
-  __shared__ __align__(16) float As[BK * SLIM_A_PITCH];
-  __shared__ __align__(16) float Bs[BK * SLIM_B_PITCH];
+  __shared__ __align__(16) float As[BK * TVN_SLIM_A_PITCH];
+  __shared__ __align__(16) float Bs[BK * TVN_SLIM_B_PITCH];
   const int fc = blockIdx.z;
   const int k_begin = fc * K_chunk;
   if (k_begin >= K) return;
@@ -214,8 +214,8 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
     tesvan_tn_slim(float* __restrict__ C, const float* __restrict__ A, const float* __restrict__ B,
                    float alpha, int M_red, int K_out, int N) {
-  __shared__ __align__(16) float As[BK * SLIM_A_PITCH];
-  __shared__ __align__(16) float Bs[BK * SLIM_B_PITCH];
+  __shared__ __align__(16) float As[BK * TVN_SLIM_A_PITCH];
+  __shared__ __align__(16) float Bs[BK * TVN_SLIM_B_PITCH];
   int pid_m, pid_n;
   tvn_swizzle(blockIdx.x, tvn_ceil_div(K_out, BM), tvn_ceil_div(N, BN), pid_m, pid_n);
   const int tileRow0 = pid_m * BM, tileCol0 = pid_n * BN;
@@ -233,7 +233,7 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
       const int k = 8 * warp + q;
       const int m = r0 + k;
       const int col = tileRow0 + 4 * lane;
-      float* dst = As + k * SLIM_A_PITCH + 4 * lane;
+      float* dst = As + k * TVN_SLIM_A_PITCH + 4 * lane;
       if (m < M_red && col + 3 < K_out && K_out % 4 == 0) {
         cp_async_16(dst, A + (long long)m * K_out + col);
       } else {
@@ -272,8 +272,8 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
     tesvan_nt_slim(float* __restrict__ C, const float* __restrict__ A, const float* __restrict__ B,
                    float alpha, int M, int N, int K_out) {
-  __shared__ __align__(16) float As[BK * SLIM_A_PITCH];
-  __shared__ __align__(16) float Bs[BK * SLIM_B_PITCH];
+  __shared__ __align__(16) float As[BK * TVN_SLIM_A_PITCH];
+  __shared__ __align__(16) float Bs[BK * TVN_SLIM_B_PITCH];
   int pid_m, pid_n;
   tvn_swizzle(blockIdx.x, tvn_ceil_div(M, BM), tvn_ceil_div(K_out, BN), pid_m, pid_n);
   const int tileRow0 = pid_m * BM, tileCol0 = pid_n * BN;
@@ -293,7 +293,7 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 #pragma unroll
       for (int i = 0; i < 4; ++i) {
         const int c = tileCol0 + c4 + i;
-        float* dst = Bs + n * SLIM_B_PITCH + c4 + i;
+        float* dst = Bs + n * TVN_SLIM_B_PITCH + c4 + i;
         if (r0 + n < N && c < K_out)
           cp_async_4(dst, B + (long long)c * N + r0 + n);
         else
@@ -320,5 +320,21 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
   __syncthreads();
 }
 
-#undef SLIM_A_PITCH
-#undef SLIM_B_PITCH
+#undef TVN_SLIM_A_PITCH
+#undef TVN_SLIM_B_PITCH
+
+// The tile constants end with the last section that uses them; the lane
+// count and the paddings stay for the later sections.
+#undef NUM_THREADS
+#undef BM
+#undef BN
+#undef BK
+#undef WM
+#undef WN
+#undef WNITER
+#undef TM
+#undef TN
+#undef WMITER
+#undef WSUBM
+#undef WSUBN
+#undef ROW_STRIDE_B

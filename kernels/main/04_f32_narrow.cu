@@ -41,8 +41,8 @@ __device__ __forceinline__ float4 tvn_load4_or_zero(const float* base, int row, 
 #define NWSUBN 16
 #define NROW_STRIDE_B (NNUM_THREADS / (NBN / 4))
 #define NROW_STRIDE_A ((NNUM_THREADS * 4) / NBK)
-#define NARROW_A_PITCH (NBM + SMEM_A_PAD)
-#define NARROW_B_PITCH (NBN + SMEM_B_PAD)
+#define TVN_NARROW_A_PITCH (NBM + SMEM_A_PAD)
+#define TVN_NARROW_B_PITCH (NBN + SMEM_B_PAD)
 
 // Where a thread's 4 x 4 register tile sits inside the 64 x 32 tile.
 struct NarrowPlace {
@@ -81,8 +81,8 @@ __device__ __forceinline__ void narrow_compute_slice(const float* As, const floa
                                                      NarrowPlace at, float* acc) {
 #pragma unroll
   for (int d = 0; d < NBK; ++d) {
-    const float4 a = *reinterpret_cast<const float4*>(As + d * NARROW_A_PITCH + at.row);
-    const float4 b = *reinterpret_cast<const float4*>(Bs + d * NARROW_B_PITCH + at.col);
+    const float4 a = *reinterpret_cast<const float4*>(As + d * TVN_NARROW_A_PITCH + at.row);
+    const float4 b = *reinterpret_cast<const float4*>(Bs + d * TVN_NARROW_B_PITCH + at.col);
     const float regM[NTM] = {a.x, a.y, a.z, a.w};
     const float regN[NTN] = {b.x, b.y, b.z, b.w};
 #pragma unroll
@@ -99,8 +99,8 @@ extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
                      const float* __restrict__ B, const float* __restrict__ bias, float alpha,
                      float beta, int M, int N, int K, int lda, int ldb, int ldc, int post_op) {
   (void)post_op;  // reserved for a fused post-operation
-  __shared__ __align__(16) float As[NBK * NARROW_A_PITCH];
-  __shared__ __align__(16) float Bs[NBK * NARROW_B_PITCH];
+  __shared__ __align__(16) float As[NBK * TVN_NARROW_A_PITCH];
+  __shared__ __align__(16) float Bs[NBK * TVN_NARROW_B_PITCH];
   int pid_m, pid_n;
   tvn_swizzle(blockIdx.x, tvn_ceil_div(M, NBM), tvn_ceil_div(N, NBN), pid_m, pid_n);
   const int tileRow0 = pid_m * NBM, tileCol0 = pid_n * NBN;
@@ -119,8 +119,8 @@ extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
   const float* b_ptr = B + tileCol0;
   const int b_row = threadIdx.x / (NBN / 4), b_c4 = 4 * (threadIdx.x % (NBN / 4));
   for (int r0 = 0; r0 < K; r0 += NBK) {
-    narrow_load_a_transposed(As, NARROW_A_PITCH, a_ptr, M - tileRow0, K - r0, lda, 8);
-    float* b_dst = Bs + b_row * NARROW_B_PITCH + b_c4;
+    narrow_load_a_transposed(As, TVN_NARROW_A_PITCH, a_ptr, M - tileRow0, K - r0, lda, 8);
+    float* b_dst = Bs + b_row * TVN_NARROW_B_PITCH + b_c4;
     if (b_row < K - r0 && b_c4 + 3 < N - tileCol0 && ldb % 4 == 0) {
       cp_async_16(b_dst, b_ptr + b_row * ldb + b_c4);
     } else {
@@ -154,8 +154,8 @@ extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
 extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
     tesvan_tn_narrow(float* __restrict__ C, const float* __restrict__ A,
                      const float* __restrict__ B, float alpha, int M_red, int K_out, int N) {
-  __shared__ __align__(16) float As[NBK * NARROW_A_PITCH];
-  __shared__ __align__(16) float Bs[NBK * NARROW_B_PITCH];
+  __shared__ __align__(16) float As[NBK * TVN_NARROW_A_PITCH];
+  __shared__ __align__(16) float Bs[NBK * TVN_NARROW_B_PITCH];
   int pid_m, pid_n;
   tvn_swizzle(blockIdx.x, tvn_ceil_div(K_out, NBM), tvn_ceil_div(N, NBN), pid_m, pid_n);
   const int tileRow0 = pid_m * NBM, tileCol0 = pid_n * NBN;
@@ -176,7 +176,7 @@ extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
       const int m = r0 + k;
       const int c4 = 4 * (lane % 16);
       const int col = tileRow0 + c4;
-      float* dst = As + k * NARROW_A_PITCH + c4;
+      float* dst = As + k * TVN_NARROW_A_PITCH + c4;
       if (m < M_red && col + 3 < K_out && K_out % 4 == 0) {
         cp_async_16(dst, A + (long long)m * K_out + col);
       } else {
@@ -190,7 +190,7 @@ extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
       }
     }
     const float4 b = tvn_load4_or_zero(B, r0 + b_row, M_red, tileCol0 + b_c4, N, N, N % 4 == 0);
-    *reinterpret_cast<float4*>(Bs + b_row * NARROW_B_PITCH + b_c4) = b;
+    *reinterpret_cast<float4*>(Bs + b_row * TVN_NARROW_B_PITCH + b_c4) = b;
     cp_async_commit();
     cp_async_wait_all();
     __syncthreads();
@@ -218,8 +218,8 @@ extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
 extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
     tesvan_nt_narrow(float* __restrict__ C, const float* __restrict__ A,
                      const float* __restrict__ B, float alpha, int M, int N, int K_out) {
-  __shared__ __align__(16) float As[NBK * NARROW_A_PITCH];
-  __shared__ __align__(16) float Bs[NBK * NARROW_B_PITCH];
+  __shared__ __align__(16) float As[NBK * TVN_NARROW_A_PITCH];
+  __shared__ __align__(16) float Bs[NBK * TVN_NARROW_B_PITCH];
   int pid_m, pid_n;
   tvn_swizzle(blockIdx.x, tvn_ceil_div(M, NBM), tvn_ceil_div(K_out, NBN), pid_m, pid_n);
   const int tileRow0 = pid_m * NBM, tileCol0 = pid_n * NBN;
@@ -233,12 +233,12 @@ extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
   // consecutive reduction indices of that row of W.
   const int w_col = threadIdx.x / 4, w_n4 = 4 * (threadIdx.x % 4);
   for (int r0 = 0; r0 < N; r0 += NBK) {
-    narrow_load_a_transposed(As, NARROW_A_PITCH, A + tileRow0 * N + r0, M - tileRow0, N - r0, N, 8);
+    narrow_load_a_transposed(As, TVN_NARROW_A_PITCH, A + tileRow0 * N + r0, M - tileRow0, N - r0, N, 8);
     const float4 w = tvn_load4_or_zero(B, tileCol0 + w_col, K_out, r0 + w_n4, N, N, N % 4 == 0);
-    Bs[(w_n4 + 0) * NARROW_B_PITCH + w_col] = w.x;
-    Bs[(w_n4 + 1) * NARROW_B_PITCH + w_col] = w.y;
-    Bs[(w_n4 + 2) * NARROW_B_PITCH + w_col] = w.z;
-    Bs[(w_n4 + 3) * NARROW_B_PITCH + w_col] = w.w;
+    Bs[(w_n4 + 0) * TVN_NARROW_B_PITCH + w_col] = w.x;
+    Bs[(w_n4 + 1) * TVN_NARROW_B_PITCH + w_col] = w.y;
+    Bs[(w_n4 + 2) * TVN_NARROW_B_PITCH + w_col] = w.z;
+    Bs[(w_n4 + 3) * TVN_NARROW_B_PITCH + w_col] = w.w;
     cp_async_commit();
     cp_async_wait_all();
     __syncthreads();
@@ -272,8 +272,8 @@ extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
 #undef NWSUBN
 #undef NROW_STRIDE_B
 #undef NROW_STRIDE_A
-#undef NARROW_A_PITCH
-#undef NARROW_B_PITCH
+#undef TVN_NARROW_A_PITCH
+#undef TVN_NARROW_B_PITCH
 
 // --- tesvan_nn_narrow_small: the same forward on 16 x 16 tiles, 64 threads -------
 
@@ -290,8 +290,8 @@ extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
 #define NSWSUBM 8
 #define NSWSUBN 16
 #define NSROW_STRIDE_B (NSNUM_THREADS / (NSBN / 4))
-#define NSMALL_A_PITCH (NSBM + SMEM_A_PAD)
-#define NSMALL_B_PITCH (NSBN + SMEM_B_PAD)
+#define TVN_NSMALL_A_PITCH (NSBM + SMEM_A_PAD)
+#define TVN_NSMALL_B_PITCH (NSBN + SMEM_B_PAD)
 
 extern "C" __global__ void __launch_bounds__(NSNUM_THREADS, 8)
     tesvan_nn_narrow_small(float* __restrict__ C, const float* __restrict__ A,
@@ -299,8 +299,8 @@ extern "C" __global__ void __launch_bounds__(NSNUM_THREADS, 8)
                            float alpha, float beta, int M, int N, int K, int lda, int ldb,
                            int ldc, int post_op) {
   (void)post_op;  // reserved for a fused post-operation
-  __shared__ __align__(16) float As[NSBK * NSMALL_A_PITCH];
-  __shared__ __align__(16) float Bs[NSBK * NSMALL_B_PITCH];
+  __shared__ __align__(16) float As[NSBK * TVN_NSMALL_A_PITCH];
+  __shared__ __align__(16) float Bs[NSBK * TVN_NSMALL_B_PITCH];
   int pid_m, pid_n;
   tvn_swizzle(blockIdx.x, tvn_ceil_div(M, NSBM), tvn_ceil_div(N, NSBN), pid_m, pid_n);
   const int tileRow0 = pid_m * NSBM, tileCol0 = pid_n * NSBN;
@@ -323,8 +323,8 @@ extern "C" __global__ void __launch_bounds__(NSNUM_THREADS, 8)
   const float* b_ptr = B + tileCol0;
   const int b_row = threadIdx.x / (NSBN / 4), b_c4 = 4 * (threadIdx.x % (NSBN / 4));
   for (int r0 = 0; r0 < K; r0 += NSBK) {
-    narrow_load_a_transposed(As, NSMALL_A_PITCH, a_ptr, M - tileRow0, K - r0, lda, 4);
-    float* b_dst = Bs + b_row * NSMALL_B_PITCH + b_c4;
+    narrow_load_a_transposed(As, TVN_NSMALL_A_PITCH, a_ptr, M - tileRow0, K - r0, lda, 4);
+    float* b_dst = Bs + b_row * TVN_NSMALL_B_PITCH + b_c4;
     if (b_row < K - r0 && b_c4 + 3 < N - tileCol0 && ldb % 4 == 0) {
       cp_async_16(b_dst, b_ptr + b_row * ldb + b_c4);
     } else {
@@ -337,8 +337,8 @@ extern "C" __global__ void __launch_bounds__(NSNUM_THREADS, 8)
     __syncthreads();
 #pragma unroll
     for (int d = 0; d < NSBK; ++d) {
-      const float regM[NSTM] = {As[d * NSMALL_A_PITCH + row0], As[d * NSMALL_A_PITCH + row0 + 1]};
-      const float regN[NSTN] = {Bs[d * NSMALL_B_PITCH + col0], Bs[d * NSMALL_B_PITCH + col0 + 1]};
+      const float regM[NSTM] = {As[d * TVN_NSMALL_A_PITCH + row0], As[d * TVN_NSMALL_A_PITCH + row0 + 1]};
+      const float regN[NSTN] = {Bs[d * TVN_NSMALL_B_PITCH + col0], Bs[d * TVN_NSMALL_B_PITCH + col0 + 1]};
 #pragma unroll
       for (int i = 0; i < NSTM; ++i)
 #pragma unroll
@@ -375,5 +375,5 @@ extern "C" __global__ void __launch_bounds__(NSNUM_THREADS, 8)
 #undef NSWSUBM
 #undef NSWSUBN
 #undef NSROW_STRIDE_B
-#undef NSMALL_A_PITCH
-#undef NSMALL_B_PITCH
+#undef TVN_NSMALL_A_PITCH
+#undef TVN_NSMALL_B_PITCH

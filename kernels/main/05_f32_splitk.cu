@@ -15,8 +15,8 @@
 #define STM 4
 #define STN 4
 #define SNUM_THREADS 128
-#define SPLIT_A_PITCH (SBM + SMEM_A_PAD)
-#define SPLIT_B_PITCH (SBN + SMEM_B_PAD)
+#define TVN_SPLIT_A_PITCH (SBM + SMEM_A_PAD)
+#define TVN_SPLIT_B_PITCH (SBN + SMEM_B_PAD)
 
 // --- tesvan_nn_splitk32_partial: one (chunk, 32 x 64 tile) pair per block -------
 // The caller guarantees 32 * K_CHUNKS <= lda and N % 4 == 0 (16-byte B copies).
@@ -25,8 +25,8 @@ extern "C" __global__ void __launch_bounds__(SNUM_THREADS, 4)
     tesvan_nn_splitk32_partial(float* __restrict__ partial, const float* __restrict__ A,
                                const float* __restrict__ B, int M, int N, int K_CHUNKS,
                                int lda) {
-  __shared__ __align__(16) float As[SBK * SPLIT_A_PITCH];
-  __shared__ __align__(16) float Bs[SBK * SPLIT_B_PITCH];
+  __shared__ __align__(16) float As[SBK * TVN_SPLIT_A_PITCH];
+  __shared__ __align__(16) float Bs[SBK * TVN_SPLIT_B_PITCH];
   (void)K_CHUNKS;  // the grid carries the chunk count
   const int num_pid_m = tvn_ceil_div(M, SBM), num_pid_n = tvn_ceil_div(N, SBN);
   const int total_mn = num_pid_m * num_pid_n;
@@ -48,7 +48,7 @@ extern "C" __global__ void __launch_bounds__(SNUM_THREADS, 4)
     const int k4 = 4 * (t % 8);
 #pragma unroll
     for (int i = 0; i < 4; ++i) {
-      float* dst = As + (k4 + i) * SPLIT_A_PITCH + r;
+      float* dst = As + (k4 + i) * TVN_SPLIT_A_PITCH + r;
       if (tileRow0 + r < M)
         cp_async_4(dst, A + (long long)(tileRow0 + r) * lda + k0 + k4 + i);
       else
@@ -61,7 +61,7 @@ extern "C" __global__ void __launch_bounds__(SNUM_THREADS, 4)
     const int k = t / 16 + 8 * q;
     const int c4 = 4 * (t % 16);
     const int col = tileCol0 + c4;
-    float* dst = Bs + k * SPLIT_B_PITCH + c4;
+    float* dst = Bs + k * TVN_SPLIT_B_PITCH + c4;
     const float* src = B + (long long)(k0 + k) * N + col;
     if (col + 3 < N) {
       cp_async_16(dst, src);
@@ -83,8 +83,8 @@ extern "C" __global__ void __launch_bounds__(SNUM_THREADS, 4)
 #pragma unroll
   for (int k = 0; k < SBK; ++k) {
     if (k + 1 < SBK) {
-      a[(k + 1) & 1] = *reinterpret_cast<const float4*>(As + (k + 1) * SPLIT_A_PITCH + row0);
-      b[(k + 1) & 1] = *reinterpret_cast<const float4*>(Bs + (k + 1) * SPLIT_B_PITCH + col0);
+      a[(k + 1) & 1] = *reinterpret_cast<const float4*>(As + (k + 1) * TVN_SPLIT_A_PITCH + row0);
+      b[(k + 1) & 1] = *reinterpret_cast<const float4*>(Bs + (k + 1) * TVN_SPLIT_B_PITCH + col0);
     }
     const float4 x = a[k & 1], y = b[k & 1];
     const float regM[STM] = {x.x, x.y, x.z, x.w};
@@ -152,8 +152,8 @@ extern "C" __global__ void __launch_bounds__(256, 8)
 #undef STM
 #undef STN
 #undef SNUM_THREADS
-#undef SPLIT_A_PITCH
-#undef SPLIT_B_PITCH
+#undef TVN_SPLIT_A_PITCH
+#undef TVN_SPLIT_B_PITCH
 
 // --- tesvan_transpose_f32_2d: dst[cols, rows] = src[rows, cols]^T ----------------
 // Through a 32 x 33 shared tile: both the read and the write are

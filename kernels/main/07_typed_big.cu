@@ -221,6 +221,9 @@ DEFINE_TESVAN_TN_BIG_T(tesvan_tn_big_f16, __half)
 DEFINE_TESVAN_NT_BIG_T(tesvan_nt_big_bf16, __nv_bfloat16, from_f_bf16)
 DEFINE_TESVAN_NT_BIG_T(tesvan_nt_big_f16, __half, from_f_f16)
 
+#undef DEFINE_TESVAN_NN_BIG_T
+#undef DEFINE_TESVAN_TN_BIG_T
+#undef DEFINE_TESVAN_NT_BIG_T
 #undef TVN_T_BIG_SETUP
 #undef TVN_T_COMPUTE_TILE
 #undef TVN_T_MAIN_LOOP

@@ -20,7 +20,7 @@
 #define TC_PAD_B 8
 #define TC_LDA (TC_BK + TC_PAD_A)  // 144-byte rows: the 8 rows of an ldmatrix hit distinct banks
 #define TC_LDB (TC_BN + TC_PAD_B)  // 272-byte rows, same property
-#define TC_THREADS 256
+#define TVN_TC_THREADS 256
 
 // ---- PTX wrappers ----------------------------------------------------------
 // Shared-address conversion, commit and wait come from the f32 section head
@@ -68,11 +68,11 @@ __device__ __forceinline__ void tc_ldmatrix_x2_trans(unsigned* r, unsigned addr)
 }
 
 // d += a · b for one 16 x 8 x 16 step, in place.
-#define TVN_TC_DEFINE_MMA(SUFFIX, PTX_T)                                               \
+#define TVN_TC_DEFINE_MMA(SUFFIX, PTX_T)                                                \
   __device__ __forceinline__ void tc_mma_##SUFFIX(float* d, const unsigned* a,          \
                                                   const unsigned* b) {                  \
     asm volatile("mma.sync.aligned.m16n8k16.row.col.f32." PTX_T "." PTX_T ".f32 "       \
-                 "{%0, %1, %2, %3}, {%4, %5, %6, %7}, {%8, %9}, {%0, %1, %2, %3};\n"   \
+                 "{%0, %1, %2, %3}, {%4, %5, %6, %7}, {%8, %9}, {%0, %1, %2, %3};\n"    \
                  : "+f"(d[0]), "+f"(d[1]), "+f"(d[2]), "+f"(d[3])                       \
                  : "r"(a[0]), "r"(a[1]), "r"(a[2]), "r"(a[3]), "r"(b[0]), "r"(b[1]));   \
   }
@@ -228,17 +228,17 @@ __device__ __forceinline__ void tc_seed(float (*acc)[4][4], int fm_count, const 
 // the slab's copies, barrier, start staging the next slab into the other
 // buffer, then slab_width / 16 mma steps in ascending order, each issuing
 // fm = 0.., fn = 0..3.
-#define TVN_TC_DEFINE_MAINLOOP(SUFFIX)                                                       \
+#define TVN_TC_DEFINE_MAINLOOP(SUFFIX)                                                        \
   __device__ __forceinline__ void tc_mainloop_##SUFFIX(                                       \
       float (*acc)[4][4], int fm_count, const TcOperand& a, const TcOperand& b,               \
       int reduction, int slab_width, bool fast, int threads, const TcTile& p) {               \
-    const int slabs = tvn_ceil_div(reduction, slab_width);                                   \
+    const int slabs = tvn_ceil_div(reduction, slab_width);                                    \
     if (slabs > 0) tc_stage_slab(a, b, 0, 0, slab_width, fast, threads);                      \
     int buf = 0;                                                                              \
     for (int s = 0; s < slabs; ++s) {                                                         \
       if (fast) cp_async_wait_group0();                                                       \
       __syncthreads();                                                                        \
-      if (s + 1 < slabs) tc_stage_slab(a, b, s + 1, buf ^ 1, slab_width, fast, threads);     \
+      if (s + 1 < slabs) tc_stage_slab(a, b, s + 1, buf ^ 1, slab_width, fast, threads);      \
       const unsigned sa = tvn_smem_addr(a.smem + buf * a.rows * a.ld_s);                      \
       const unsigned sb = tvn_smem_addr(b.smem + buf * b.rows * b.ld_s);                      \
       _Pragma("unroll") for (int k0 = 0; k0 < slab_width; k0 += 16) {                         \
@@ -276,7 +276,7 @@ TVN_TC_DEFINE_MAINLOOP(f16)
 
 // Forward: C = downcast(alpha * (bias + A B) + beta * C); alpha must be 1
 // with a bias because the bias seeds the accumulators.
-#define TVN_TC_NN_KERNEL(NAME, SUFFIX, T, BM, BN, BK, THREADS, LDS_A, LDS_B, SMEM_DECL)         \
+#define TVN_TC_NN_KERNEL(NAME, SUFFIX, T, BM, BN, BK, THREADS, LDS_A, LDS_B, SMEM_DECL)        \
   extern "C" __global__ void __launch_bounds__(THREADS, 1)                                     \
       NAME(T* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B,                \
            const float* __restrict__ bias, float alpha, float beta, int M, int N, int K,       \
@@ -296,13 +296,13 @@ TVN_TC_DEFINE_MAINLOOP(f16)
     TVN_TC_FOR_EACH_OUTPUT(BM / 32, p, M, N, {                                                 \
       T* const out = C + (static_cast<long long>(row) * ldc + col);                            \
       float val = __fmul_rn(alpha, v);                                                         \
-      if (beta != 0.0f) val = __fadd_rn(val, __fmul_rn(beta, to_f(*out)));                    \
+      if (beta != 0.0f) val = __fadd_rn(val, __fmul_rn(beta, to_f(*out)));                     \
       *out = from_f_##SUFFIX(val);                                                             \
     })                                                                                         \
   }
 
 // Weight gradient: dW[K_out, N] += alpha * X^T dY, reduced over M_red.
-#define TVN_TC_TN_KERNEL(NAME, SUFFIX, T, BM, BN, BK, THREADS, LDS_A, LDS_B, SMEM_DECL)         \
+#define TVN_TC_TN_KERNEL(NAME, SUFFIX, T, BM, BN, BK, THREADS, LDS_A, LDS_B, SMEM_DECL)        \
   extern "C" __global__ void __launch_bounds__(THREADS, 1)                                     \
       NAME(float* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B,            \
            float alpha, int M_red, int K_out, int N) {                                         \
@@ -324,7 +324,7 @@ TVN_TC_DEFINE_MAINLOOP(f16)
   }
 
 // Input gradient: dX[M, K_out] = downcast(alpha * dY W^T), reduced over N.
-#define TVN_TC_NT_KERNEL(NAME, SUFFIX, T, BM, BN, BK, THREADS, LDS_A, LDS_B, SMEM_DECL)         \
+#define TVN_TC_NT_KERNEL(NAME, SUFFIX, T, BM, BN, BK, THREADS, LDS_A, LDS_B, SMEM_DECL)        \
   extern "C" __global__ void __launch_bounds__(THREADS, 1)                                     \
       NAME(T* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B, float alpha,   \
            int M, int N, int K_out) {                                                          \
@@ -350,22 +350,22 @@ TVN_TC_DEFINE_MAINLOOP(f16)
 //   TN  Xs[2][64][136] + Ys[2][64][136]  = 69632 bytes
 //   NT  Ys[2][128][72] + Ws[2][128][72]  = 73728 bytes
 
-#define TC_SMEM_DYNAMIC extern __shared__ __align__(16) unsigned char tc_smem[]
+#define TVN_TC_SMEM_DYNAMIC extern __shared__ __align__(16) unsigned char tc_smem[]
 
-#define TVN_TC_INSTANTIATE(SUFFIX, T)                                                        \
-  TVN_TC_NN_KERNEL(tesvan_nn_tc_##SUFFIX, SUFFIX, T, TC_BM, TC_BN, TC_BK, TC_THREADS, TC_LDA, \
-                   TC_LDB, TC_SMEM_DYNAMIC)                                                  \
-  TVN_TC_TN_KERNEL(tesvan_tn_tc_##SUFFIX, SUFFIX, T, TC_BM, TC_BN, TC_BK, TC_THREADS, TC_LDB, \
-                   TC_LDB, TC_SMEM_DYNAMIC)                                                  \
-  TVN_TC_NT_KERNEL(tesvan_nt_tc_##SUFFIX, SUFFIX, T, TC_BM, TC_BN, TC_BK, TC_THREADS, TC_LDA, \
-                   TC_LDA, TC_SMEM_DYNAMIC)
+#define TVN_TC_INSTANTIATE(SUFFIX, T)                                                             \
+  TVN_TC_NN_KERNEL(tesvan_nn_tc_##SUFFIX, SUFFIX, T, TC_BM, TC_BN, TC_BK, TVN_TC_THREADS, TC_LDA, \
+                   TC_LDB, TVN_TC_SMEM_DYNAMIC)                                                   \
+  TVN_TC_TN_KERNEL(tesvan_tn_tc_##SUFFIX, SUFFIX, T, TC_BM, TC_BN, TC_BK, TVN_TC_THREADS, TC_LDB, \
+                   TC_LDB, TVN_TC_SMEM_DYNAMIC)                                                   \
+  TVN_TC_NT_KERNEL(tesvan_nt_tc_##SUFFIX, SUFFIX, T, TC_BM, TC_BN, TC_BK, TVN_TC_THREADS, TC_LDA, \
+                   TC_LDA, TVN_TC_SMEM_DYNAMIC)
 
 TVN_TC_INSTANTIATE(bf16, __nv_bfloat16)
 TVN_TC_INSTANTIATE(f16, __half)
 
 #undef TVN_TC_INSTANTIATE
-#undef TC_SMEM_DYNAMIC
-#undef TC_THREADS
+#undef TVN_TC_SMEM_DYNAMIC
+#undef TVN_TC_THREADS
 #undef TC_LDB
 #undef TC_LDA
 #undef TC_PAD_B

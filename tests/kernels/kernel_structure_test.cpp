@@ -316,5 +316,103 @@ TEST(KernelStructure, NoSpillsAndStaticSharedMemoryAsLaunched) {
   }
 }
 
+// The macro names the kernel source gives its tile constants and families;
+// any other macro of the source carries the TVN_ prefix.
+bool known_macro(const std::string &name) {
+  static const std::set<std::string> names = {"_TESVAN_PRELUDE_CUH",
+                                              "BM",
+                                              "BN",
+                                              "BK",
+                                              "WM",
+                                              "WN",
+                                              "WNITER",
+                                              "TM",
+                                              "TN",
+                                              "NUM_THREADS",
+                                              "WARPSIZE",
+                                              "WMITER",
+                                              "WSUBM",
+                                              "WSUBN",
+                                              "ROW_STRIDE_B",
+                                              "SMEM_A_PAD",
+                                              "SMEM_B_PAD",
+                                              "K_PIPE",
+                                              "A_STAGE",
+                                              "B_STAGE",
+                                              "ISSUE_TILE",
+                                              "ISSUE_TILE_TN",
+                                              "ISSUE_TILE_NT",
+                                              "NBM",
+                                              "NBN",
+                                              "NBK",
+                                              "NWM",
+                                              "NWN",
+                                              "NTM",
+                                              "NTN",
+                                              "NNUM_THREADS",
+                                              "NWSUBN",
+                                              "NROW_STRIDE_B",
+                                              "NROW_STRIDE_A",
+                                              "NWMITER",
+                                              "NWNITER",
+                                              "NWSUBM",
+                                              "NSBM",
+                                              "NSBN",
+                                              "NSBK",
+                                              "NSWM",
+                                              "NSWN",
+                                              "NSTM",
+                                              "NSTN",
+                                              "NSNUM_THREADS",
+                                              "NSWSUBN",
+                                              "NSROW_STRIDE_B",
+                                              "NSWMITER",
+                                              "NSWNITER",
+                                              "NSWSUBM",
+                                              "SBM",
+                                              "SBN",
+                                              "SBK",
+                                              "SWM",
+                                              "SWN",
+                                              "STM",
+                                              "STN",
+                                              "SNUM_THREADS",
+                                              "TC_BM",
+                                              "TC_BN",
+                                              "TC_BK",
+                                              "TC_PAD_A",
+                                              "TC_PAD_B",
+                                              "TC_LDA",
+                                              "TC_LDB"};
+  return names.count(name) == 1 || name.rfind("TVN_", 0) == 0 ||
+         name.rfind("DEFINE_TESVAN_", 0) == 0;
+}
+
+// Walks the #define / #undef lines of the source in order (the only
+// conditional is the default of TVN_GROUP_M and the include guard).
+TEST(KernelSource, MacrosAreNamedAndStayInTheirSections) {
+  const std::string source = assemble_kernel_source();
+  std::set<std::string> live;
+  std::istringstream in(source);
+  const std::regex directive(R"(^\s*#\s*(define|undef)\s+(\w+))");
+  std::smatch m;
+  for (std::string line; std::getline(in, line);) {
+    if (!std::regex_search(line, m, directive)) continue;
+    const std::string name = m[2];
+    if (m[1] == "undef") {
+      live.erase(name);
+      continue;
+    }
+    EXPECT_TRUE(known_macro(name)) << name;
+    // A redefinition must be preceded by its #undef.
+    EXPECT_TRUE(live.insert(name).second) << name << " redefined without #undef";
+  }
+  // What the whole unit leaves defined: the include guard, the swizzle group
+  // and the f32 section's lane count and paddings, which the typed kernels
+  // share.  Every tile constant ends with its section.
+  EXPECT_EQ(live, (std::set<std::string>{"_TESVAN_PRELUDE_CUH", "TVN_GROUP_M", "WARPSIZE",
+                                         "SMEM_A_PAD", "SMEM_B_PAD"}));
+}
+
 }  // namespace
 }  // namespace tesvan::test
