@@ -60,8 +60,9 @@ __device__ __forceinline__ void cp_async_4_zfill(float* dst, const float* src, i
                : "memory");
 }
 
-// 16-byte copy that reads src_bytes (0 or 16) and zero-fills the rest.
-__device__ __forceinline__ void cp_async_16_zfill(float* dst, const float* src, int src_bytes) {
+// 16-byte copy that reads src_bytes (any of 0..16) and zero-fills the rest;
+// the f32 kernels pass 0 or 16, the tensor-core kernels any even count.
+__device__ __forceinline__ void cp_async_16_zfill(void* dst, const void* src, int src_bytes) {
   asm volatile("cp.async.ca.shared.global [%0], [%1], 16, %2;\n" ::"r"(tvn_smem_addr(dst)),
                "l"(__cvta_generic_to_global(src)), "r"(src_bytes)
                : "memory");
@@ -87,6 +88,55 @@ __device__ __forceinline__ float4 ld_global_L2_128B(const float* p) {
                : "=f"(v.x), "=f"(v.y), "=f"(v.z), "=f"(v.w)
                : "l"(__cvta_generic_to_global(p)));
   return v;
+}
+
+// --- four consecutive elements of one operand row into shared memory ---------
+// Row `row` of a row-major [rows, cols] operand with row stride ld, columns
+// col .. col + 3.  All three forms take one 16-byte copy when the four are in
+// range and the stride keeps the row 16-byte aligned; they differ in how an
+// edge is handled.
+
+// Edge: four 4-byte copies, zero-filled where out of range.
+__device__ __forceinline__ void tvn_copy4_zfill(float* dst, const float* base, int row, int rows,
+                                                int col, int cols, int ld) {
+  const bool row_ok = row < rows;
+  if (row_ok && col + 3 < cols && ld % 4 == 0) {
+    cp_async_16_zfill(dst, base + (long long)row * ld + col, 16);
+  } else {
+#pragma unroll
+    for (int i = 0; i < 4; ++i) {
+      const bool ok = row_ok && col + i < cols;
+      cp_async_4_zfill(dst + i, ok ? base + (long long)row * ld + col + i : base, ok ? 4 : 0);
+    }
+  }
+}
+
+// Edge: a 4-byte copy per in-range element, a stored zero for the others.
+__device__ __forceinline__ void tvn_copy4_or_zero(float* dst, const float* base, int row, int rows,
+                                                  int col, int cols, int ld) {
+  if (row < rows && col + 3 < cols && ld % 4 == 0) {
+    cp_async_16(dst, base + (long long)row * ld + col);
+  } else {
+#pragma unroll
+    for (int i = 0; i < 4; ++i) {
+      if (row < rows && col + i < cols)
+        cp_async_4(dst + i, base + (long long)row * ld + col + i);
+      else
+        dst[i] = 0.0f;
+    }
+  }
+}
+
+// Edge: four plain loads, zero where out of range, stored by the thread.
+__device__ __forceinline__ void tvn_copy4_or_load(float* dst, const float* base, int row, int rows,
+                                                  int col, int cols, int ld) {
+  if (row < rows && col + 3 < cols && ld % 4 == 0) {
+    cp_async_16(dst, base + (long long)row * ld + col);
+  } else {
+#pragma unroll
+    for (int i = 0; i < 4; ++i)
+      dst[i] = (row < rows && col + i < cols) ? base[(long long)row * ld + col + i] : 0.0f;
+  }
 }
 
 // --- tile selection ----------------------------------------------------------
@@ -192,23 +242,6 @@ __device__ __forceinline__ void tvn_store4_raw(float* P, const float* acc, int r
 #define A_STAGE (BK * (BM + SMEM_A_PAD))
 #define B_STAGE (BK * (BN + SMEM_B_PAD))
 
-// One row of four consecutive elements of a row-major operand into shared
-// memory: a single 16-byte copy when the four are in range and aligned,
-// otherwise four 4-byte copies, zero-filled where out of range.
-__device__ __forceinline__ void big_copy4(float* dst, const float* base, int row, int rows,
-                                          int col, int cols, int ld) {
-  const bool row_ok = row < rows;
-  if (row_ok && col + 3 < cols && ld % 4 == 0) {
-    cp_async_16_zfill(dst, base + (long long)row * ld + col, 16);
-  } else {
-#pragma unroll
-    for (int i = 0; i < 4; ++i) {
-      const bool ok = row_ok && col + i < cols;
-      cp_async_4_zfill(dst + i, ok ? base + (long long)row * ld + col + i : base, ok ? 4 : 0);
-    }
-  }
-}
-
 // A slice of NN (A = [M, K]) and NT (dY = [M, N]), stored transposed as
 // As[k][row].  The 32 lanes of a copy read two rows of 16 consecutive
 // reduction indices.
@@ -233,8 +266,8 @@ __device__ __forceinline__ void big_load_a_rows(float* As, const float* X, int M
 #pragma unroll
   for (int q = 0; q < 2; ++q) {
     const int k = 2 * warp + q;
-    big_copy4(As + k * (BM + SMEM_A_PAD) + 4 * lane, X, r0 + k, M_red, tileRow0 + 4 * lane,
-              K_out, K_out);
+    tvn_copy4_zfill(As + k * (BM + SMEM_A_PAD) + 4 * lane, X, r0 + k, M_red, tileRow0 + 4 * lane,
+                    K_out, K_out);
   }
 }
 
@@ -246,7 +279,7 @@ __device__ __forceinline__ void big_load_b_rows(float* Bs, const float* B, int r
 #pragma unroll
   for (int q = 0; q < BK / ROW_STRIDE_B; ++q) {
     const int row = threadIdx.x / 32 + ROW_STRIDE_B * q;
-    big_copy4(Bs + row * (BN + SMEM_B_PAD) + c4, B, r0 + row, red, tileCol0 + c4, N, ld);
+    tvn_copy4_zfill(Bs + row * (BN + SMEM_B_PAD) + c4, B, r0 + row, red, tileCol0 + c4, N, ld);
   }
 }
 
@@ -455,36 +488,15 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 #pragma unroll
     for (int q = 0; q < 2; ++q) {
       const int k = 2 * warp + q;
-      const int m = m0 + k;
-      const int col = tileRow0 + 4 * lane;
-      float* dst = As + k * (BM + SMEM_A_PAD) + 4 * lane;
-      if (m < m_end && col + 3 < K_out && K_out % 4 == 0) {
-        cp_async_16(dst, A + (long long)m * K_out + col);
-      } else {
-#pragma unroll
-        for (int i = 0; i < 4; ++i) {
-          if (m < m_end && col + i < K_out)
-            cp_async_4(dst + i, A + (long long)m * K_out + col + i);
-          else
-            dst[i] = 0.0f;
-        }
-      }
+      tvn_copy4_or_zero(As + k * (BM + SMEM_A_PAD) + 4 * lane, A, m0 + k, m_end,
+                        tileRow0 + 4 * lane, K_out, K_out);
     }
     // dY rows: thread / 32 + ROW_STRIDE_B * q; four columns per thread.
+    const int c4 = 4 * (threadIdx.x % 32);
 #pragma unroll
     for (int q = 0; q < BK / ROW_STRIDE_B; ++q) {
       const int r = threadIdx.x / 32 + ROW_STRIDE_B * q;
-      const int m = m0 + r;
-      const int c4 = 4 * (threadIdx.x % 32);
-      const int col = tileCol0 + c4;
-      float* dst = Bs + r * (BN + SMEM_B_PAD) + c4;
-      if (m < m_end && col + 3 < N && N % 4 == 0) {
-        cp_async_16(dst, B + (long long)m * N + col);
-      } else {
-#pragma unroll
-        for (int i = 0; i < 4; ++i)
-          dst[i] = (m < m_end && col + i < N) ? B[(long long)m * N + col + i] : 0.0f;
-      }
+      tvn_copy4_or_load(Bs + r * (BN + SMEM_B_PAD) + c4, B, m0 + r, m_end, tileCol0 + c4, N, N);
     }
     cp_async_commit();
     cp_async_wait_all();

@@ -79,14 +79,7 @@ __device__ __forceinline__ void slim_load_b_rows(float* Bs, const float* B_slice
 #pragma unroll
   for (int q = 0; q < BK / ROW_STRIDE_B; ++q) {
     const int r = threadIdx.x / (BN / 4) + ROW_STRIDE_B * q;
-    float* dst = Bs + r * TVN_SLIM_B_PITCH + c4;
-    const float* src = B_slice + r * ld + c4;
-    if (r < red_left && c4 + 3 < cols_left && ld % 4 == 0) {
-      cp_async_16(dst, src);
-    } else {
-#pragma unroll
-      for (int i = 0; i < 4; ++i) dst[i] = (r < red_left && c4 + i < cols_left) ? src[i] : 0.0f;
-    }
+    tvn_copy4_or_load(Bs + r * TVN_SLIM_B_PITCH + c4, B_slice, r, red_left, c4, cols_left, ld);
   }
 }
 
@@ -101,7 +94,8 @@ __device__ __forceinline__ void slim_compute_slice(const float* As, const float*
     float regN[WNITER * TN];
 #pragma unroll
     for (int s = 0; s < WNITER; ++s) {
-      const float4 b = *reinterpret_cast<const float4*>(Bs + d * TVN_SLIM_B_PITCH + at.col + s * WSUBN);
+      const float4 b =
+          *reinterpret_cast<const float4*>(Bs + d * TVN_SLIM_B_PITCH + at.col + s * WSUBN);
       regN[s * TN] = b.x, regN[s * TN + 1] = b.y, regN[s * TN + 2] = b.z, regN[s * TN + 3] = b.w;
     }
 #pragma unroll
@@ -231,20 +225,8 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 #pragma unroll
     for (int q = 0; q < 8; ++q) {
       const int k = 8 * warp + q;
-      const int m = r0 + k;
-      const int col = tileRow0 + 4 * lane;
-      float* dst = As + k * TVN_SLIM_A_PITCH + 4 * lane;
-      if (m < M_red && col + 3 < K_out && K_out % 4 == 0) {
-        cp_async_16(dst, A + (long long)m * K_out + col);
-      } else {
-#pragma unroll
-        for (int i = 0; i < 4; ++i) {
-          if (m < M_red && col + i < K_out)
-            cp_async_4(dst + i, A + (long long)m * K_out + col + i);
-          else
-            dst[i] = 0.0f;
-        }
-      }
+      tvn_copy4_or_zero(As + k * TVN_SLIM_A_PITCH + 4 * lane, A, r0 + k, M_red, tileRow0 + 4 * lane,
+                        K_out, K_out);
     }
     slim_load_b_rows(Bs, B + (long long)r0 * N + tileCol0, M_red - r0, N - tileCol0, N);
     cp_async_commit();

@@ -27,38 +27,12 @@ __device__ __forceinline__ float4 tvn_load4_or_zero(const float* base, int row, 
   return make_float4(v[0], v[1], v[2], v[3]);
 }
 
-#define NBM 64
-#define NBN 32
-#define NBK 16
-#define NWM 32
-#define NWN 16
-#define NTM 4
-#define NTN 4
-#define NNUM_THREADS 128
-#define NWMITER 1
-#define NWNITER 1
-#define NWSUBM 32
-#define NWSUBN 16
-#define NROW_STRIDE_B (NNUM_THREADS / (NBN / 4))
-#define NROW_STRIDE_A ((NNUM_THREADS * 4) / NBK)
-#define TVN_NARROW_A_PITCH (NBM + SMEM_A_PAD)
-#define TVN_NARROW_B_PITCH (NBN + SMEM_B_PAD)
-
-// Where a thread's 4 x 4 register tile sits inside the 64 x 32 tile.
+// Where a thread's register tile (4 x 4, or 2 x 2 in the narrow-small set)
+// sits inside its tile.
 struct NarrowPlace {
   int row;
   int col;
 };
-
-__device__ __forceinline__ NarrowPlace narrow_place() {
-  const int warp = threadIdx.x / WARPSIZE, lane = threadIdx.x % WARPSIZE;
-  const int warpCol = warp % (NBN / NWN), warpRow = warp / (NBN / NWN);
-  const int threadColInWarp = lane % (NWSUBN / NTN), threadRowInWarp = lane / (NWSUBN / NTN);
-  NarrowPlace p;
-  p.row = warpRow * NWM + threadRowInWarp * NTM;
-  p.col = warpCol * NWN + threadColInWarp * NTN;
-  return p;
-}
 
 // A slice of the forward and dX kernels, stored transposed (As[k][row]): two
 // rows of 16 consecutive reduction indices per copy instruction.
@@ -77,6 +51,87 @@ __device__ __forceinline__ void narrow_load_a_transposed(float* As, int pitch, c
   }
 }
 
+// The forward kernel of one tile set, bias seeded: the narrow and the
+// narrow-small kernels differ only in their constants, their thread
+// placement PLACE() and their slice product COMPUTE(As, Bs, at, acc).  A
+// and B are walked by pointer; each warp copies BM / (2 * warps) pairs of
+// A rows per slice.
+#define TVN_NARROW_FORWARD(NAME, BM_, BN_, BK_, TM_, TN_, THREADS, MIN_BLOCKS, A_PITCH, B_PITCH,  \
+                           PLACE, COMPUTE)                                                        \
+  extern "C" __global__ void __launch_bounds__(THREADS, MIN_BLOCKS)                               \
+      NAME(float* __restrict__ C, const float* __restrict__ A, const float* __restrict__ B,       \
+           const float* __restrict__ bias, float alpha, float beta, int M, int N, int K, int lda, \
+           int ldb, int ldc, int post_op) {                                                       \
+    (void)post_op; /* reserved for a fused post-operation */                                      \
+    __shared__ __align__(16) float As[(BK_) * (A_PITCH)];                                         \
+    __shared__ __align__(16) float Bs[(BK_) * (B_PITCH)];                                         \
+    int pid_m, pid_n;                                                                             \
+    tvn_swizzle(blockIdx.x, tvn_ceil_div(M, BM_), tvn_ceil_div(N, BN_), pid_m, pid_n);            \
+    const int tileRow0 = pid_m * (BM_), tileCol0 = pid_n * (BN_);                                 \
+    const NarrowPlace at = PLACE();                                                               \
+                                                                                                  \
+    float acc[(TM_) * (TN_)];                                                                     \
+    _Pragma("unroll") for (int j = 0; j < (TN_); ++j) {                                           \
+      const int col = tileCol0 + at.col + j;                                                      \
+      const float seed = (bias != nullptr && col < N) ? bias[col] : 0.0f;                         \
+      _Pragma("unroll") for (int i = 0; i < (TM_); ++i) acc[i * (TN_) + j] = seed;                \
+    }                                                                                             \
+                                                                                                  \
+    const float* a_ptr = A + tileRow0 * lda;                                                      \
+    const float* b_ptr = B + tileCol0;                                                            \
+    const int b_row = threadIdx.x / ((BN_) / 4), b_c4 = 4 * (threadIdx.x % ((BN_) / 4));          \
+    for (int r0 = 0; r0 < K; r0 += (BK_)) {                                                       \
+      narrow_load_a_transposed(As, A_PITCH, a_ptr, M - tileRow0, K - r0, lda,                     \
+                               (BM_) / (2 * ((THREADS) / WARPSIZE)));                             \
+      tvn_copy4_or_load(Bs + b_row * (B_PITCH) + b_c4, b_ptr, b_row, K - r0, b_c4,                \
+                        N - tileCol0, ldb);                                                       \
+      cp_async_commit();                                                                          \
+      cp_async_wait_all();                                                                        \
+      __syncthreads();                                                                            \
+      COMPUTE(As, Bs, at, acc);                                                                   \
+      __syncthreads();                                                                            \
+      a_ptr += (BK_);                                                                             \
+      b_ptr += (BK_) * ldb;                                                                       \
+    }                                                                                             \
+                                                                                                  \
+    _Pragma("unroll") for (int i = 0; i < (TM_); ++i) {                                           \
+      const int row = tileRow0 + at.row + i;                                                      \
+      _Pragma("unroll") for (int j = 0; j < (TN_); ++j) {                                         \
+        const int col = tileCol0 + at.col + j;                                                    \
+        if (row < M && col < N)                                                                   \
+          tvn_store1_blend(C + row * ldc + col, acc[i * (TN_) + j], alpha, beta);                 \
+      }                                                                                           \
+    }                                                                                             \
+    __syncthreads();                                                                              \
+  }
+
+#define NBM 64
+#define NBN 32
+#define NBK 16
+#define NWM 32
+#define NWN 16
+#define NTM 4
+#define NTN 4
+#define NNUM_THREADS 128
+#define NWMITER 1
+#define NWNITER 1
+#define NWSUBM 32
+#define NWSUBN 16
+#define NROW_STRIDE_B (NNUM_THREADS / (NBN / 4))
+#define NROW_STRIDE_A ((NNUM_THREADS * 4) / NBK)
+#define TVN_NARROW_A_PITCH (NBM + SMEM_A_PAD)
+#define TVN_NARROW_B_PITCH (NBN + SMEM_B_PAD)
+
+__device__ __forceinline__ NarrowPlace narrow_place() {
+  const int warp = threadIdx.x / WARPSIZE, lane = threadIdx.x % WARPSIZE;
+  const int warpCol = warp % (NBN / NWN), warpRow = warp / (NBN / NWN);
+  const int threadColInWarp = lane % (NWSUBN / NTN), threadRowInWarp = lane / (NWSUBN / NTN);
+  NarrowPlace p;
+  p.row = warpRow * NWM + threadRowInWarp * NTM;
+  p.col = warpCol * NWN + threadColInWarp * NTN;
+  return p;
+}
+
 __device__ __forceinline__ void narrow_compute_slice(const float* As, const float* Bs,
                                                      NarrowPlace at, float* acc) {
 #pragma unroll
@@ -88,66 +143,15 @@ __device__ __forceinline__ void narrow_compute_slice(const float* As, const floa
 #pragma unroll
     for (int i = 0; i < NTM; ++i)
 #pragma unroll
-      for (int j = 0; j < NTN; ++j) acc[i * NTN + j] = __fmaf_rn(regM[i], regN[j], acc[i * NTN + j]);
+      for (int j = 0; j < NTN; ++j)
+        acc[i * NTN + j] = __fmaf_rn(regM[i], regN[j], acc[i * NTN + j]);
   }
 }
 
 // --- tesvan_nn_narrow ---------------------------------------------------------
 
-extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
-    tesvan_nn_narrow(float* __restrict__ C, const float* __restrict__ A,
-                     const float* __restrict__ B, const float* __restrict__ bias, float alpha,
-                     float beta, int M, int N, int K, int lda, int ldb, int ldc, int post_op) {
-  (void)post_op;  // reserved for a fused post-operation
-  __shared__ __align__(16) float As[NBK * TVN_NARROW_A_PITCH];
-  __shared__ __align__(16) float Bs[NBK * TVN_NARROW_B_PITCH];
-  int pid_m, pid_n;
-  tvn_swizzle(blockIdx.x, tvn_ceil_div(M, NBM), tvn_ceil_div(N, NBN), pid_m, pid_n);
-  const int tileRow0 = pid_m * NBM, tileCol0 = pid_n * NBN;
-  const NarrowPlace at = narrow_place();
-
-  float acc[NTM * NTN];
-#pragma unroll
-  for (int j = 0; j < NTN; ++j) {
-    const int col = tileCol0 + at.col + j;
-    const float seed = (bias != nullptr && col < N) ? bias[col] : 0.0f;
-#pragma unroll
-    for (int i = 0; i < NTM; ++i) acc[i * NTN + j] = seed;
-  }
-
-  const float* a_ptr = A + tileRow0 * lda;
-  const float* b_ptr = B + tileCol0;
-  const int b_row = threadIdx.x / (NBN / 4), b_c4 = 4 * (threadIdx.x % (NBN / 4));
-  for (int r0 = 0; r0 < K; r0 += NBK) {
-    narrow_load_a_transposed(As, TVN_NARROW_A_PITCH, a_ptr, M - tileRow0, K - r0, lda, 8);
-    float* b_dst = Bs + b_row * TVN_NARROW_B_PITCH + b_c4;
-    if (b_row < K - r0 && b_c4 + 3 < N - tileCol0 && ldb % 4 == 0) {
-      cp_async_16(b_dst, b_ptr + b_row * ldb + b_c4);
-    } else {
-#pragma unroll
-      for (int i = 0; i < 4; ++i)
-        b_dst[i] = (b_row < K - r0 && b_c4 + i < N - tileCol0) ? b_ptr[b_row * ldb + b_c4 + i] : 0.0f;
-    }
-    cp_async_commit();
-    cp_async_wait_all();
-    __syncthreads();
-    narrow_compute_slice(As, Bs, at, acc);
-    __syncthreads();
-    a_ptr += NBK;
-    b_ptr += NBK * ldb;
-  }
-
-#pragma unroll
-  for (int i = 0; i < NTM; ++i) {
-    const int row = tileRow0 + at.row + i;
-#pragma unroll
-    for (int j = 0; j < NTN; ++j) {
-      const int col = tileCol0 + at.col + j;
-      if (row < M && col < N) tvn_store1_blend(C + row * ldc + col, acc[i * NTN + j], alpha, beta);
-    }
-  }
-  __syncthreads();
-}
+TVN_NARROW_FORWARD(tesvan_nn_narrow, NBM, NBN, NBK, NTM, NTN, NNUM_THREADS, 4, TVN_NARROW_A_PITCH,
+                   TVN_NARROW_B_PITCH, narrow_place, narrow_compute_slice)
 
 // --- tesvan_tn_narrow: dW += alpha * X^T * dY ------------------------------------
 
@@ -173,21 +177,9 @@ extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
 #pragma unroll
     for (int p = 0; p < 2; ++p) {
       const int k = 4 * warp + 2 * p + lane / 16;
-      const int m = r0 + k;
       const int c4 = 4 * (lane % 16);
-      const int col = tileRow0 + c4;
-      float* dst = As + k * TVN_NARROW_A_PITCH + c4;
-      if (m < M_red && col + 3 < K_out && K_out % 4 == 0) {
-        cp_async_16(dst, A + (long long)m * K_out + col);
-      } else {
-#pragma unroll
-        for (int i = 0; i < 4; ++i) {
-          if (m < M_red && col + i < K_out)
-            cp_async_4(dst + i, A + (long long)m * K_out + col + i);
-          else
-            dst[i] = 0.0f;
-        }
-      }
+      tvn_copy4_or_zero(As + k * TVN_NARROW_A_PITCH + c4, A, r0 + k, M_red, tileRow0 + c4, K_out,
+                        K_out);
     }
     const float4 b = tvn_load4_or_zero(B, r0 + b_row, M_red, tileCol0 + b_c4, N, N, N % 4 == 0);
     *reinterpret_cast<float4*>(Bs + b_row * TVN_NARROW_B_PITCH + b_c4) = b;
@@ -233,7 +225,8 @@ extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
   // consecutive reduction indices of that row of W.
   const int w_col = threadIdx.x / 4, w_n4 = 4 * (threadIdx.x % 4);
   for (int r0 = 0; r0 < N; r0 += NBK) {
-    narrow_load_a_transposed(As, TVN_NARROW_A_PITCH, A + tileRow0 * N + r0, M - tileRow0, N - r0, N, 8);
+    narrow_load_a_transposed(As, TVN_NARROW_A_PITCH, A + tileRow0 * N + r0, M - tileRow0, N - r0, N,
+                             8);
     const float4 w = tvn_load4_or_zero(B, tileCol0 + w_col, K_out, r0 + w_n4, N, N, N % 4 == 0);
     Bs[(w_n4 + 0) * TVN_NARROW_B_PITCH + w_col] = w.x;
     Bs[(w_n4 + 1) * TVN_NARROW_B_PITCH + w_col] = w.y;
@@ -293,74 +286,35 @@ extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
 #define TVN_NSMALL_A_PITCH (NSBM + SMEM_A_PAD)
 #define TVN_NSMALL_B_PITCH (NSBN + SMEM_B_PAD)
 
-extern "C" __global__ void __launch_bounds__(NSNUM_THREADS, 8)
-    tesvan_nn_narrow_small(float* __restrict__ C, const float* __restrict__ A,
-                           const float* __restrict__ B, const float* __restrict__ bias,
-                           float alpha, float beta, int M, int N, int K, int lda, int ldb,
-                           int ldc, int post_op) {
-  (void)post_op;  // reserved for a fused post-operation
-  __shared__ __align__(16) float As[NSBK * TVN_NSMALL_A_PITCH];
-  __shared__ __align__(16) float Bs[NSBK * TVN_NSMALL_B_PITCH];
-  int pid_m, pid_n;
-  tvn_swizzle(blockIdx.x, tvn_ceil_div(M, NSBM), tvn_ceil_div(N, NSBN), pid_m, pid_n);
-  const int tileRow0 = pid_m * NSBM, tileCol0 = pid_n * NSBN;
-  // Warps stacked along rows; a thread owns 2 x 2 elements.
+// Warps stacked along rows; a thread owns 2 x 2 elements.
+__device__ __forceinline__ NarrowPlace narrow_small_place() {
   const int warp = threadIdx.x / WARPSIZE, lane = threadIdx.x % WARPSIZE;
   const int threadColInWarp = lane % (NSWSUBN / NSTN), threadRowInWarp = lane / (NSWSUBN / NSTN);
-  const int row0 = warp * NSWM + threadRowInWarp * NSTM;
-  const int col0 = threadColInWarp * NSTN;
-
-  float acc[NSTM * NSTN];
-#pragma unroll
-  for (int j = 0; j < NSTN; ++j) {
-    const int col = tileCol0 + col0 + j;
-    const float seed = (bias != nullptr && col < N) ? bias[col] : 0.0f;
-#pragma unroll
-    for (int i = 0; i < NSTM; ++i) acc[i * NSTN + j] = seed;
-  }
-
-  const float* a_ptr = A + tileRow0 * lda;
-  const float* b_ptr = B + tileCol0;
-  const int b_row = threadIdx.x / (NSBN / 4), b_c4 = 4 * (threadIdx.x % (NSBN / 4));
-  for (int r0 = 0; r0 < K; r0 += NSBK) {
-    narrow_load_a_transposed(As, TVN_NSMALL_A_PITCH, a_ptr, M - tileRow0, K - r0, lda, 4);
-    float* b_dst = Bs + b_row * TVN_NSMALL_B_PITCH + b_c4;
-    if (b_row < K - r0 && b_c4 + 3 < N - tileCol0 && ldb % 4 == 0) {
-      cp_async_16(b_dst, b_ptr + b_row * ldb + b_c4);
-    } else {
-#pragma unroll
-      for (int i = 0; i < 4; ++i)
-        b_dst[i] = (b_row < K - r0 && b_c4 + i < N - tileCol0) ? b_ptr[b_row * ldb + b_c4 + i] : 0.0f;
-    }
-    cp_async_commit();
-    cp_async_wait_all();
-    __syncthreads();
-#pragma unroll
-    for (int d = 0; d < NSBK; ++d) {
-      const float regM[NSTM] = {As[d * TVN_NSMALL_A_PITCH + row0], As[d * TVN_NSMALL_A_PITCH + row0 + 1]};
-      const float regN[NSTN] = {Bs[d * TVN_NSMALL_B_PITCH + col0], Bs[d * TVN_NSMALL_B_PITCH + col0 + 1]};
-#pragma unroll
-      for (int i = 0; i < NSTM; ++i)
-#pragma unroll
-        for (int j = 0; j < NSTN; ++j)
-          acc[i * NSTN + j] = __fmaf_rn(regM[i], regN[j], acc[i * NSTN + j]);
-    }
-    __syncthreads();
-    a_ptr += NSBK;
-    b_ptr += NSBK * ldb;
-  }
-
-#pragma unroll
-  for (int i = 0; i < NSTM; ++i) {
-    const int row = tileRow0 + row0 + i;
-#pragma unroll
-    for (int j = 0; j < NSTN; ++j) {
-      const int col = tileCol0 + col0 + j;
-      if (row < M && col < N) tvn_store1_blend(C + row * ldc + col, acc[i * NSTN + j], alpha, beta);
-    }
-  }
-  __syncthreads();
+  NarrowPlace p;
+  p.row = warp * NSWM + threadRowInWarp * NSTM;
+  p.col = threadColInWarp * NSTN;
+  return p;
 }
+
+__device__ __forceinline__ void narrow_small_compute_slice(const float* As, const float* Bs,
+                                                           NarrowPlace at, float* acc) {
+#pragma unroll
+  for (int d = 0; d < NSBK; ++d) {
+    const float regM[NSTM] = {As[d * TVN_NSMALL_A_PITCH + at.row],
+                              As[d * TVN_NSMALL_A_PITCH + at.row + 1]};
+    const float regN[NSTN] = {Bs[d * TVN_NSMALL_B_PITCH + at.col],
+                              Bs[d * TVN_NSMALL_B_PITCH + at.col + 1]};
+#pragma unroll
+    for (int i = 0; i < NSTM; ++i)
+#pragma unroll
+      for (int j = 0; j < NSTN; ++j)
+        acc[i * NSTN + j] = __fmaf_rn(regM[i], regN[j], acc[i * NSTN + j]);
+  }
+}
+
+TVN_NARROW_FORWARD(tesvan_nn_narrow_small, NSBM, NSBN, NSBK, NSTM, NSTN, NSNUM_THREADS, 8,
+                   TVN_NSMALL_A_PITCH, TVN_NSMALL_B_PITCH, narrow_small_place,
+                   narrow_small_compute_slice)
 
 #undef NSBM
 #undef NSBN
@@ -377,3 +331,4 @@ extern "C" __global__ void __launch_bounds__(NSNUM_THREADS, 8)
 #undef NSROW_STRIDE_B
 #undef TVN_NSMALL_A_PITCH
 #undef TVN_NSMALL_B_PITCH
+#undef TVN_NARROW_FORWARD

@@ -12,16 +12,12 @@
 #define NBM 64
 #define NBN 32
 #define NBK 16
-#define NWM 32
-#define NWN 16
 #define NTM 4
 #define NTN 4
 #define NNUM_THREADS 128
 #define NSBM 16
 #define NSBN 16
 #define NSBK 16
-#define NSWM 8
-#define NSWN 16
 #define NSTM 2
 #define NSTN 2
 #define NSNUM_THREADS 64
@@ -117,49 +113,30 @@
 
 // ---- narrow tiles: one f32 accumulator per output, ascending-k fma chain --
 
-// Thread placement in a BM x BN tile of BM/WM x BN/WN warps with TM x TN
-// thread tiles: the tile row and column of the thread's first output.
-#define TVN_T_NARROW_PLACE(BN, WM, WN, TM, TN, tile_row, tile_col)                                 \
-  const int tile_row = (threadIdx.x / WARPSIZE / ((BN) / (WN))) * (WM) +                           \
-                       (threadIdx.x % WARPSIZE / ((WN) / (TN))) * (TM);                            \
-  const int tile_col = (threadIdx.x / WARPSIZE % ((BN) / (WN))) * (WN) +                           \
-                       (threadIdx.x % WARPSIZE % ((WN) / (TN))) * (TN)
-
-// One staged slice: for each reduction index in ascending order, every
-// accumulator takes one fused multiply-add, rows outer, columns inner.
-#define TVN_T_NARROW_DOT(As, Bs, BM, BN, BK, TM, TN, tile_row, tile_col, acc)                      \
-  _Pragma("unroll") for (int dot = 0; dot < (BK); ++dot) {                                         \
-    float regM[TM];                                                                                \
-    float regN[TN];                                                                                \
-    _Pragma("unroll") for (int i = 0; i < (TM); ++i) regM[i] =                                     \
-        As[dot * ((BM) + SMEM_A_PAD) + tile_row + i];                                              \
-    _Pragma("unroll") for (int j = 0; j < (TN); ++j) regN[j] =                                     \
-        Bs[dot * ((BN) + SMEM_B_PAD) + tile_col + j];                                              \
-    _Pragma("unroll") for (int i = 0; i < (TM); ++i) {                                             \
-      _Pragma("unroll") for (int j = 0; j < (TN); ++j) acc[i * (TN) + j] =                         \
-          __fmaf_rn(regM[i], regN[j], acc[i * (TN) + j]);                                          \
-    }                                                                                              \
-  }
+// Thread placement and the product of one staged slice are the f32 narrow
+// kernels' (narrow_place / narrow_compute_slice and their narrow-small
+// twins): the same shared-memory layout, the same fused multiply-add chain.
 
 // Forward, bias seeded as the first addend of each chain.  The tile
-// constants are parameters so the narrow and narrow-small kernels share it.
-#define DEFINE_TESVAN_NN_NARROW_T(NAME, T, DOWNCAST, BM, BN, BK, WM, WN, TM, TN, THREADS,          \
-                                  MIN_BLOCKS)                                                      \
+// constants, placement and slice product are parameters so the narrow and
+// narrow-small kernels share it.
+#define DEFINE_TESVAN_NN_NARROW_T(NAME, T, DOWNCAST, BM, BN, BK, TM, TN, THREADS, MIN_BLOCKS,      \
+                                  PLACE, COMPUTE)                                                  \
   extern "C" __global__ void __launch_bounds__(THREADS, MIN_BLOCKS)                                \
       NAME(T* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B,                    \
            const float* __restrict__ bias, float alpha, float beta, int M, int N, int K,           \
            int lda, int ldb, int ldc, int post_op) {                                               \
     (void)post_op;                                                                                 \
-    __shared__ float As[(BK) * ((BM) + SMEM_A_PAD)];                                               \
-    __shared__ float Bs[(BK) * ((BN) + SMEM_B_PAD)];                                               \
+    __shared__ __align__(16) float As[(BK) * ((BM) + SMEM_A_PAD)];                                 \
+    __shared__ __align__(16) float Bs[(BK) * ((BN) + SMEM_B_PAD)];                                 \
     int pid_m, pid_n;                                                                              \
     tvn_swizzle(blockIdx.x, tvn_ceil_div(M, BM), tvn_ceil_div(N, BN), pid_m, pid_n);               \
     const int row0 = pid_m * (BM);                                                                 \
     const int col0 = pid_n * (BN);                                                                 \
-    TVN_T_NARROW_PLACE(BN, WM, WN, TM, TN, tile_row, tile_col);                                    \
+    const NarrowPlace at = PLACE();                                                                \
     float acc[(TM) * (TN)];                                                                        \
     _Pragma("unroll") for (int j = 0; j < (TN); ++j) {                                             \
-      const int col = col0 + tile_col + j;                                                         \
+      const int col = col0 + at.col + j;                                                           \
       const float seed = (bias != nullptr && col < N) ? bias[col] : 0.0f;                          \
       _Pragma("unroll") for (int i = 0; i < (TM); ++i) acc[i * (TN) + j] = seed;                   \
     }                                                                                              \
@@ -175,13 +152,13 @@
         Bs[kk * ((BN) + SMEM_B_PAD) + nn] = (k < K && c < N) ? to_f(B[k * ldb + c]) : 0.0f;        \
       }                                                                                            \
       __syncthreads();                                                                             \
-      TVN_T_NARROW_DOT(As, Bs, BM, BN, BK, TM, TN, tile_row, tile_col, acc);                       \
+      COMPUTE(As, Bs, at, acc);                                                                    \
       __syncthreads();                                                                             \
     }                                                                                              \
     _Pragma("unroll") for (int i = 0; i < (TM); ++i) {                                             \
-      const int row = row0 + tile_row + i;                                                         \
+      const int row = row0 + at.row + i;                                                           \
       _Pragma("unroll") for (int j = 0; j < (TN); ++j) {                                           \
-        const int col = col0 + tile_col + j;                                                       \
+        const int col = col0 + at.col + j;                                                         \
         if (row < M && col < N) {                                                                  \
           float val = __fmul_rn(alpha, acc[i * (TN) + j]);                                         \
           if (beta != 0.0f) val = __fadd_rn(val, __fmul_rn(beta, to_f(C[row * ldc + col])));       \
@@ -196,13 +173,13 @@
   extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)                                    \
       NAME(float* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B,                \
            float alpha, int M_red, int K_out, int N) {                                             \
-    __shared__ float As[NBK * (NBM + SMEM_A_PAD)];                                                 \
-    __shared__ float Bs[NBK * (NBN + SMEM_B_PAD)];                                                 \
+    __shared__ __align__(16) float As[NBK * (NBM + SMEM_A_PAD)];                                   \
+    __shared__ __align__(16) float Bs[NBK * (NBN + SMEM_B_PAD)];                                   \
     int pid_m, pid_n;                                                                              \
     tvn_swizzle(blockIdx.x, tvn_ceil_div(K_out, NBM), tvn_ceil_div(N, NBN), pid_m, pid_n);         \
     const int row0 = pid_m * NBM;                                                                  \
     const int col0 = pid_n * NBN;                                                                  \
-    TVN_T_NARROW_PLACE(NBN, NWM, NWN, NTM, NTN, tile_row, tile_col);                               \
+    const NarrowPlace at = narrow_place();                                                         \
     float acc[NTM * NTN];                                                                          \
     _Pragma("unroll") for (int i = 0; i < NTM * NTN; ++i) acc[i] = 0.0f;                           \
     for (int m_base = 0; m_base < M_red; m_base += NBK) {                                          \
@@ -220,13 +197,13 @@
                                              : 0.0f;                                               \
       }                                                                                            \
       __syncthreads();                                                                             \
-      TVN_T_NARROW_DOT(As, Bs, NBM, NBN, NBK, NTM, NTN, tile_row, tile_col, acc);                  \
+      narrow_compute_slice(As, Bs, at, acc);                                                       \
       __syncthreads();                                                                             \
     }                                                                                              \
     _Pragma("unroll") for (int i = 0; i < NTM; ++i) {                                              \
-      const int row = row0 + tile_row + i;                                                         \
+      const int row = row0 + at.row + i;                                                           \
       _Pragma("unroll") for (int j = 0; j < NTN; ++j) {                                            \
-        const int col = col0 + tile_col + j;                                                       \
+        const int col = col0 + at.col + j;                                                         \
         if (row < K_out && col < N)                                                                \
           C[row * N + col] = __fadd_rn(C[row * N + col], __fmul_rn(alpha, acc[i * NTN + j]));      \
       }                                                                                            \
@@ -238,13 +215,13 @@
   extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)                                    \
       NAME(T* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B, float alpha,       \
            int M, int N, int K_out) {                                                              \
-    __shared__ float As[NBK * (NBM + SMEM_A_PAD)];                                                 \
-    __shared__ float Bs[NBK * (NBN + SMEM_B_PAD)];                                                 \
+    __shared__ __align__(16) float As[NBK * (NBM + SMEM_A_PAD)];                                   \
+    __shared__ __align__(16) float Bs[NBK * (NBN + SMEM_B_PAD)];                                   \
     int pid_m, pid_n;                                                                              \
     tvn_swizzle(blockIdx.x, tvn_ceil_div(M, NBM), tvn_ceil_div(K_out, NBN), pid_m, pid_n);         \
     const int row0 = pid_m * NBM;                                                                  \
     const int col0 = pid_n * NBN;                                                                  \
-    TVN_T_NARROW_PLACE(NBN, NWM, NWN, NTM, NTN, tile_row, tile_col);                               \
+    const NarrowPlace at = narrow_place();                                                         \
     float acc[NTM * NTN];                                                                          \
     _Pragma("unroll") for (int i = 0; i < NTM * NTN; ++i) acc[i] = 0.0f;                           \
     for (int n_base = 0; n_base < N; n_base += NBK) {                                              \
@@ -261,13 +238,13 @@
                                              : 0.0f;                                               \
       }                                                                                            \
       __syncthreads();                                                                             \
-      TVN_T_NARROW_DOT(As, Bs, NBM, NBN, NBK, NTM, NTN, tile_row, tile_col, acc);                  \
+      narrow_compute_slice(As, Bs, at, acc);                                                       \
       __syncthreads();                                                                             \
     }                                                                                              \
     _Pragma("unroll") for (int i = 0; i < NTM; ++i) {                                              \
-      const int row = row0 + tile_row + i;                                                         \
+      const int row = row0 + at.row + i;                                                           \
       _Pragma("unroll") for (int j = 0; j < NTN; ++j) {                                            \
-        const int col = col0 + tile_col + j;                                                       \
+        const int col = col0 + at.col + j;                                                         \
         if (row < M && col < K_out)                                                                \
           C[row * K_out + col] = DOWNCAST(__fmul_rn(alpha, acc[i * NTN + j]));                     \
       }                                                                                            \
@@ -282,14 +259,15 @@ DEFINE_TESVAN_NT_GEMV(tesvan_nt_gemv_bf16, __nv_bfloat16, from_f_bf16)
 DEFINE_TESVAN_NT_GEMV(tesvan_nt_gemv_f16, __half, from_f_f16)
 DEFINE_TESVAN_NN_ULTRA_THIN(tesvan_nn_ultra_thin_bf16, __nv_bfloat16, from_f_bf16)
 DEFINE_TESVAN_NN_ULTRA_THIN(tesvan_nn_ultra_thin_f16, __half, from_f_f16)
-DEFINE_TESVAN_NN_NARROW_T(tesvan_nn_narrow_bf16, __nv_bfloat16, from_f_bf16, NBM, NBN, NBK, NWM,
-                          NWN, NTM, NTN, NNUM_THREADS, 4)
-DEFINE_TESVAN_NN_NARROW_T(tesvan_nn_narrow_f16, __half, from_f_f16, NBM, NBN, NBK, NWM, NWN, NTM,
-                          NTN, NNUM_THREADS, 4)
+DEFINE_TESVAN_NN_NARROW_T(tesvan_nn_narrow_bf16, __nv_bfloat16, from_f_bf16, NBM, NBN, NBK, NTM,
+                          NTN, NNUM_THREADS, 4, narrow_place, narrow_compute_slice)
+DEFINE_TESVAN_NN_NARROW_T(tesvan_nn_narrow_f16, __half, from_f_f16, NBM, NBN, NBK, NTM, NTN,
+                          NNUM_THREADS, 4, narrow_place, narrow_compute_slice)
 DEFINE_TESVAN_NN_NARROW_T(tesvan_nn_narrow_small_bf16, __nv_bfloat16, from_f_bf16, NSBM, NSBN,
-                          NSBK, NSWM, NSWN, NSTM, NSTN, NSNUM_THREADS, 8)
-DEFINE_TESVAN_NN_NARROW_T(tesvan_nn_narrow_small_f16, __half, from_f_f16, NSBM, NSBN, NSBK, NSWM,
-                          NSWN, NSTM, NSTN, NSNUM_THREADS, 8)
+                          NSBK, NSTM, NSTN, NSNUM_THREADS, 8, narrow_small_place,
+                          narrow_small_compute_slice)
+DEFINE_TESVAN_NN_NARROW_T(tesvan_nn_narrow_small_f16, __half, from_f_f16, NSBM, NSBN, NSBK, NSTM,
+                          NSTN, NSNUM_THREADS, 8, narrow_small_place, narrow_small_compute_slice)
 DEFINE_TESVAN_TN_NARROW_T(tesvan_tn_narrow_bf16, __nv_bfloat16)
 DEFINE_TESVAN_TN_NARROW_T(tesvan_tn_narrow_f16, __half)
 DEFINE_TESVAN_NT_NARROW_T(tesvan_nt_narrow_bf16, __nv_bfloat16, from_f_bf16)
@@ -298,22 +276,16 @@ DEFINE_TESVAN_NT_NARROW_T(tesvan_nt_narrow_f16, __half, from_f_f16)
 #undef NBM
 #undef NBN
 #undef NBK
-#undef NWM
-#undef NWN
 #undef NTM
 #undef NTN
 #undef NNUM_THREADS
 #undef NSBM
 #undef NSBN
 #undef NSBK
-#undef NSWM
-#undef NSWN
 #undef NSTM
 #undef NSTN
 #undef NSNUM_THREADS
 #undef TVN_T_UT_WARPS
-#undef TVN_T_NARROW_PLACE
-#undef TVN_T_NARROW_DOT
 #undef DEFINE_TESVAN_NN_GEMV
 #undef DEFINE_TESVAN_TN_GEMV
 #undef DEFINE_TESVAN_NT_GEMV

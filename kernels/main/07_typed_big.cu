@@ -30,7 +30,8 @@
 #define A_STAGE (TVN_T_BK * (TVN_T_BM + SMEM_A_PAD))
 #define B_STAGE (TVN_T_BK * (TVN_T_BN + SMEM_B_PAD))
 
-// One warp sub-tile per warp: the fragment walk below relies on it.
+// The tile, warp and thread shapes are the f32 big kernels' (the compute
+// block below is theirs), with one warp sub-tile per warp.
 static_assert(TVN_T_WMITER == 1 && TVN_T_WNITER == 1, "typed big tiles use one warp sub-tile");
 
 // Block prologue shared by the three families: shared stages, tile, thread
@@ -48,31 +49,14 @@ static_assert(TVN_T_WMITER == 1 && TVN_T_WNITER == 1, "typed big tiles use one w
   const int tile_row = (tid / WARPSIZE / (TVN_T_BN / TVN_T_WN)) * TVN_T_WM +                       \
                        (tid % WARPSIZE / (TVN_T_WSUBN / TVN_T_TN)) * TVN_T_TM;                     \
   const int tile_col = (tid / WARPSIZE % (TVN_T_BN / TVN_T_WN)) * TVN_T_WN +                       \
-                       (tid % WARPSIZE % (TVN_T_WSUBN / TVN_T_TN)) * TVN_T_TN
+                       (tid % WARPSIZE % (TVN_T_WSUBN / TVN_T_TN)) * TVN_T_TN;                     \
+  const BigPlace at = {tile_row, tile_col}
 
-// The products of one staged slice, register fragments double-buffered: for
-// each reduction index in ascending order every accumulator takes one fused
-// multiply-add, rows outer, columns inner.
-#define TVN_T_COMPUTE_TILE(as, bs, acc)                                                            \
-  do {                                                                                             \
-    float regM[2][TVN_T_TM];                                                                       \
-    float regN[2][TVN_T_TN];                                                                       \
-    _Pragma("unroll") for (int i = 0; i < TVN_T_TM; ++i) regM[0][i] = (as)[tile_row + i];          \
-    _Pragma("unroll") for (int j = 0; j < TVN_T_TN; ++j) regN[0][j] = (bs)[tile_col + j];          \
-    _Pragma("unroll") for (int dot = 0; dot < TVN_T_BK; ++dot) {                                   \
-      const int cur = dot % 2;                                                                     \
-      if (dot + 1 < TVN_T_BK) {                                                                    \
-        _Pragma("unroll") for (int i = 0; i < TVN_T_TM; ++i) regM[1 - cur][i] =                    \
-            (as)[(dot + 1) * (TVN_T_BM + SMEM_A_PAD) + tile_row + i];                              \
-        _Pragma("unroll") for (int j = 0; j < TVN_T_TN; ++j) regN[1 - cur][j] =                    \
-            (bs)[(dot + 1) * (TVN_T_BN + SMEM_B_PAD) + tile_col + j];                              \
-      }                                                                                            \
-      _Pragma("unroll") for (int i = 0; i < TVN_T_TM; ++i) {                                       \
-        _Pragma("unroll") for (int j = 0; j < TVN_T_TN; ++j) acc[i * TVN_T_TN + j] =               \
-            __fmaf_rn(regM[cur][i], regN[cur][j], acc[i * TVN_T_TN + j]);                          \
-      }                                                                                            \
-    }                                                                                              \
-  } while (0)
+// The products of one staged slice: the f32 big kernels' own fragment reads
+// and fused multiply-add chain (register fragments double-buffered; for each
+// reduction index in ascending order every accumulator takes one fused
+// multiply-add, rows outer, columns inner), on the same stage layout.
+#define TVN_T_COMPUTE_TILE(as, bs, acc) big_compute_stage((as), (bs), at, (acc))
 
 // Two stages, one barrier per slice: the barrier publishes the slice staged
 // in the previous round and retires the reads of the stage about to be

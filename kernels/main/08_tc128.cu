@@ -23,20 +23,12 @@
 #define TVN_TC_THREADS 256
 
 // ---- PTX wrappers ----------------------------------------------------------
-// Shared-address conversion, commit and wait come from the f32 section head
-// (tvn_smem_addr, cp_async_commit, cp_async_wait_group0).
+// The zero-filling copy, shared-address conversion, commit and wait come
+// from the f32 section head (cp_async_16_zfill, tvn_smem_addr,
+// cp_async_commit, cp_async_wait_group0).
 
 __device__ __forceinline__ bool tc_aligned16(const void* p) {
   return (reinterpret_cast<unsigned long long>(p) & 15ull) == 0;
-}
-
-// 16-byte global-to-shared copy that reads `src_bytes` (any of 0..16) bytes
-// and zero-fills the rest of the destination.
-__device__ __forceinline__ void tc_cp_async16_partial(unsigned dst, const void* src,
-                                                      int src_bytes) {
-  asm volatile("cp.async.ca.shared.global [%0], [%1], 16, %2;\n" ::"r"(dst),
-               "l"(__cvta_generic_to_global(src)), "r"(src_bytes)
-               : "memory");
 }
 
 __device__ __forceinline__ void tc_ldmatrix_x4(unsigned* r, unsigned addr) {
@@ -150,7 +142,7 @@ __device__ __forceinline__ void tc_stage_operand(const TcOperand& o, int slab, i
       // A zero-byte copy reads nothing; the matrix base stands in as its source.
       const unsigned short* from =
           bytes > 0 ? o.src + (static_cast<long long>(grow) * o.ld + gcol) : o.src;
-      tc_cp_async16_partial(tvn_smem_addr(dst + r * o.ld_s + c), from, bytes);
+      cp_async_16_zfill(dst + r * o.ld_s + c, from, bytes);
     }
   } else {
 #pragma unroll 4
