@@ -27,7 +27,9 @@ struct Family {
   bool post_op;
 };
 
-inline const Family kBig{"big", "tesvan_nn", "tesvan_tn", "tesvan_nt", 128, 128, 256, 34816, 16,
+// The big kernels get exactly the 33792 bytes of shared memory they use
+// (the engine passes 34816): a stage layout that grew would fault.
+inline const Family kBig{"big", "tesvan_nn", "tesvan_tn", "tesvan_nt", 128, 128, 256, 33792, 16,
                          false};
 inline const Family kSlim{"slim", "tesvan_nn_slim", "tesvan_tn_slim", "tesvan_nt_slim",
                           128, 64, 128, 0, 32, false};

@@ -9,7 +9,8 @@ namespace tesvan::test {
 namespace {
 
 constexpr unsigned kThreads = 256;
-constexpr unsigned kDynamicShared = 34816;  // what the engine passes
+// Exactly what the kernels use; the engine passes 34816, the raised limit.
+constexpr unsigned kDynamicShared = 33792;
 
 unsigned tiles(int rows, int cols) {
   return static_cast<unsigned>((rows + 127) / 128) * static_cast<unsigned>((cols + 127) / 128);
