@@ -414,5 +414,25 @@ TEST(KernelSource, MacrosAreNamedAndStayInTheirSections) {
                                          "SMEM_A_PAD", "SMEM_B_PAD"}));
 }
 
+// Run-time compilation without a toolkit beyond the half-precision headers:
+// the prelude includes exactly those two, nothing else includes anything,
+// and nothing is a template (every kernel is looked up by its plain name).
+TEST(KernelSource, IncludesOnlyTheHalfHeadersAndHasNoTemplates) {
+  const KernelSourceUnits &units = kernel_source_units();
+  const std::regex include(R"(^\s*#\s*include\s*(\S+))");
+  auto includes = [&](std::string_view unit) {
+    std::vector<std::string> found;
+    std::istringstream in{std::string(unit)};
+    std::smatch m;
+    for (std::string line; std::getline(in, line);)
+      if (std::regex_search(line, m, include)) found.push_back(m[1]);
+    return found;
+  };
+  EXPECT_EQ(includes(units.prelude), (std::vector<std::string>{"<cuda_fp16.h>", "<cuda_bf16.h>"}));
+  EXPECT_TRUE(includes(units.cast).empty());
+  EXPECT_TRUE(includes(units.main).empty());
+  EXPECT_FALSE(std::regex_search(assemble_kernel_source(), std::regex(R"(\btemplate\s*<)")));
+}
+
 }  // namespace
 }  // namespace tesvan::test
