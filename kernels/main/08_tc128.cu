@@ -23,29 +23,20 @@
 #define TC_THREADS 256
 
 // ---- PTX wrappers ----------------------------------------------------------
-
-__device__ __forceinline__ unsigned tc_smem_addr(const void* p) {
-  return static_cast<unsigned>(__cvta_generic_to_shared(p));
-}
+// Shared-address conversion, commit and wait come from the f32 section head
+// (tvn_smem_addr, cp_async_commit, cp_async_wait_group0).
 
 __device__ __forceinline__ bool tc_aligned16(const void* p) {
   return (reinterpret_cast<unsigned long long>(p) & 15ull) == 0;
 }
 
-// 16-byte global-to-shared copy that reads `src_bytes` (0..16) bytes and
-// zero-fills the rest of the destination.
-__device__ __forceinline__ void tc_cp_async16(unsigned dst, const void* src, int src_bytes) {
-  asm volatile("cp.async.ca.shared.global [%0], [%1], 16, %2;\n" ::"r"(dst), "l"(src),
-               "r"(src_bytes)
+// 16-byte global-to-shared copy that reads `src_bytes` (any of 0..16) bytes
+// and zero-fills the rest of the destination.
+__device__ __forceinline__ void tc_cp_async16_partial(unsigned dst, const void* src,
+                                                      int src_bytes) {
+  asm volatile("cp.async.ca.shared.global [%0], [%1], 16, %2;\n" ::"r"(dst),
+               "l"(__cvta_generic_to_global(src)), "r"(src_bytes)
                : "memory");
-}
-
-__device__ __forceinline__ void tc_cp_async_commit() {
-  asm volatile("cp.async.commit_group;\n" ::: "memory");
-}
-
-__device__ __forceinline__ void tc_cp_async_wait_all() {
-  asm volatile("cp.async.wait_group 0;\n" ::: "memory");
 }
 
 __device__ __forceinline__ void tc_ldmatrix_x4(unsigned* r, unsigned addr) {
@@ -101,7 +92,7 @@ struct TcTile {
 };
 
 __device__ __forceinline__ TcTile tc_tile(int out_cols, int bm, int bn) {
-  const int tiles_n = (out_cols + bn - 1) / bn;
+  const int tiles_n = tvn_ceil_div(out_cols, bn);
   const int warp = threadIdx.x >> 5, warps_n = bn / 32;
   TcTile p;
   p.row0 = blockIdx.x / tiles_n * bm;
@@ -159,7 +150,7 @@ __device__ __forceinline__ void tc_stage_operand(const TcOperand& o, int slab, i
       // A zero-byte copy reads nothing; the matrix base stands in as its source.
       const unsigned short* from =
           bytes > 0 ? o.src + (static_cast<long long>(grow) * o.ld + gcol) : o.src;
-      tc_cp_async16(tc_smem_addr(dst + r * o.ld_s + c), from, bytes);
+      tc_cp_async16_partial(tvn_smem_addr(dst + r * o.ld_s + c), from, bytes);
     }
   } else {
 #pragma unroll 4
@@ -178,7 +169,7 @@ __device__ __forceinline__ void tc_stage_slab(const TcOperand& a, const TcOperan
                                               int buf, int slab_width, bool fast, int threads) {
   tc_stage_operand(a, slab, buf, slab_width, fast, threads);
   tc_stage_operand(b, slab, buf, slab_width, fast, threads);
-  if (fast) tc_cp_async_commit();
+  if (fast) cp_async_commit();
 }
 
 // ---- fragment loads ------------------------------------------------------------
@@ -241,15 +232,15 @@ __device__ __forceinline__ void tc_seed(float (*acc)[4][4], int fm_count, const 
   __device__ __forceinline__ void tc_mainloop_##SUFFIX(                                       \
       float (*acc)[4][4], int fm_count, const TcOperand& a, const TcOperand& b,               \
       int reduction, int slab_width, bool fast, int threads, const TcTile& p) {               \
-    const int slabs = (reduction + slab_width - 1) / slab_width;                              \
+    const int slabs = tvn_ceil_div(reduction, slab_width);                                   \
     if (slabs > 0) tc_stage_slab(a, b, 0, 0, slab_width, fast, threads);                      \
     int buf = 0;                                                                              \
     for (int s = 0; s < slabs; ++s) {                                                         \
-      if (fast) tc_cp_async_wait_all();                                                       \
+      if (fast) cp_async_wait_group0();                                                       \
       __syncthreads();                                                                        \
       if (s + 1 < slabs) tc_stage_slab(a, b, s + 1, buf ^ 1, slab_width, fast, threads);     \
-      const unsigned sa = tc_smem_addr(a.smem + buf * a.rows * a.ld_s);                       \
-      const unsigned sb = tc_smem_addr(b.smem + buf * b.rows * b.ld_s);                       \
+      const unsigned sa = tvn_smem_addr(a.smem + buf * a.rows * a.ld_s);                      \
+      const unsigned sb = tvn_smem_addr(b.smem + buf * b.rows * b.ld_s);                      \
       _Pragma("unroll") for (int k0 = 0; k0 < slab_width; k0 += 16) {                         \
         unsigned af[4][4], bf[4][2];                                                          \
         _Pragma("unroll") for (int fm = 0; fm < fm_count; ++fm)                               \
@@ -304,8 +295,8 @@ TVN_TC_DEFINE_MAINLOOP(f16)
     tc_mainloop_##SUFFIX(acc, BM / 32, a, b, K, BK, fast, THREADS, p);                         \
     TVN_TC_FOR_EACH_OUTPUT(BM / 32, p, M, N, {                                                 \
       T* const out = C + (static_cast<long long>(row) * ldc + col);                            \
-      float val = alpha * v;                                                                   \
-      if (beta != 0.0f) val += beta * to_f(*out);                                              \
+      float val = __fmul_rn(alpha, v);                                                         \
+      if (beta != 0.0f) val = __fadd_rn(val, __fmul_rn(beta, to_f(*out)));                    \
       *out = from_f_##SUFFIX(val);                                                             \
     })                                                                                         \
   }
@@ -326,8 +317,10 @@ TVN_TC_DEFINE_MAINLOOP(f16)
     float acc[BM / 32][4][4];                                                                  \
     tc_seed(acc, BM / 32, nullptr, N, p);                                                      \
     tc_mainloop_##SUFFIX(acc, BM / 32, a, b, M_red, BK, fast, THREADS, p);                     \
-    TVN_TC_FOR_EACH_OUTPUT(BM / 32, p, K_out, N,                                               \
-                           { C[static_cast<long long>(row) * N + col] += alpha * v; })         \
+    TVN_TC_FOR_EACH_OUTPUT(BM / 32, p, K_out, N, {                                             \
+      float* const out = C + (static_cast<long long>(row) * N + col);                          \
+      *out = __fadd_rn(*out, __fmul_rn(alpha, v));                                             \
+    })                                                                                         \
   }
 
 // Input gradient: dX[M, K_out] = downcast(alpha * dY W^T), reduced over N.
@@ -347,7 +340,7 @@ TVN_TC_DEFINE_MAINLOOP(f16)
     tc_seed(acc, BM / 32, nullptr, K_out, p);                                                  \
     tc_mainloop_##SUFFIX(acc, BM / 32, a, b, N, BK, fast, THREADS, p);                         \
     TVN_TC_FOR_EACH_OUTPUT(BM / 32, p, M, K_out, {                                             \
-      C[static_cast<long long>(row) * K_out + col] = from_f_##SUFFIX(alpha * v);               \
+      C[static_cast<long long>(row) * K_out + col] = from_f_##SUFFIX(__fmul_rn(alpha, v));     \
     })                                                                                         \
   }
 

@@ -208,8 +208,10 @@ TEST_P(TcKernels, AnEmptyReductionLeavesTheSeed) {
       const int M = op == TcOp::TN ? 0 : 70, K = op == TcOp::NN ? 0 : 70,
                 N = op == TcOp::NT ? 0 : 75;
       TcProblem p = tc_problem(op, elem, M, K, N, TcValues::Real, 8, op == TcOp::NN);
-      // A bias between 16-bit values, so that the store's rounding shows.
-      for (int c = 0; c < static_cast<int>(p.bias.size()); ++c) p.bias[c] = 1.0f + c * 0x1p-20f;
+      // Biases in quarter steps of the 16-bit spacing near 1 (ties included),
+      // so that the store's rounding shows.
+      const float quarter = elem == TcElem::BF16 ? 0x1p-9f : 0x1p-12f;
+      for (int c = 0; c < static_cast<int>(p.bias.size()); ++c) p.bias[c] = 1.0f + c * quarter;
       for (int tile : {128, 64}) {
         SCOPED_TRACE(describe(p, {tile}));
         const std::vector<uint32_t> out = run(p, {tile});

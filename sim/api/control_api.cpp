@@ -1,0 +1,107 @@
+// The control API of tvnsim.h: configuration, launch log, fault injection,
+// resource accounting and fault reports, for tests.
+#include <cstring>
+
+#include "api/simulator.h"
+
+using tvnsim::api::Simulator;
+
+namespace {
+
+// The control API takes the global lock but, unlike driver calls, is neither
+// counted nor subject to injection.
+struct Locked {
+  Locked() : sim(tvnsim::api::simulator()), lock(sim.mu) { sim.ensure_config(); }
+  Simulator& sim;
+  std::lock_guard<std::mutex> lock;
+};
+
+}  // namespace
+
+extern "C" {
+
+void tvnsim_get_config(TvnSimConfig* out) {
+  Locked l;
+  if (out) *out = l.sim.config;
+}
+
+void tvnsim_set_config(const TvnSimConfig* cfg) {
+  Locked l;
+  if (cfg) l.sim.apply_config(*cfg);
+}
+
+void tvnsim_reset(void) {
+  Locked l;
+  l.sim.reset_all();
+}
+
+size_t tvnsim_launch_count(void) {
+  Locked l;
+  return l.sim.launches.size();
+}
+
+int tvnsim_launch_get(size_t index, TvnSimLaunch* out) {
+  Locked l;
+  if (!out || index >= l.sim.launches.size()) return -1;
+  *out = l.sim.launches[index];
+  return 0;
+}
+
+void tvnsim_launch_clear(void) {
+  Locked l;
+  l.sim.launches.clear();
+  l.sim.launch_base = l.sim.next_launch;
+}
+
+void tvnsim_inject(const char* function, unsigned nth, int result) {
+  Locked l;
+  const auto f = function ? tvnsim::api::function_by_name(function) : std::nullopt;
+  if (!f) {
+    l.sim.last_error = std::string("tvnsim_inject: no exported driver function named ") +
+                       (function ? function : "(null)");
+    return;
+  }
+  l.sim.calls.inject(*f, nth, result);
+}
+
+void tvnsim_clear_injections(void) {
+  Locked l;
+  l.sim.calls.clear_injections();
+}
+
+uint64_t tvnsim_call_count(const char* function) {
+  Locked l;
+  const auto f = function ? tvnsim::api::function_by_name(function) : std::nullopt;
+  return f ? l.sim.calls.count(*f) : 0;
+}
+
+void tvnsim_resources(TvnSimResources* out) {
+  Locked l;
+  if (!out) return;
+  out->allocations = l.sim.memory.user_allocations();
+  out->allocated_bytes = l.sim.memory.user_bytes();
+  out->streams = l.sim.scheduler.live_streams();
+  out->events = l.sim.events.size();
+  out->modules = l.sim.modules.size();
+  out->primary_ctx_refs = static_cast<uint64_t>(l.sim.ctx_refs);
+}
+
+int tvnsim_last_fault(TvnSimFault* out) {
+  Locked l;
+  if (!l.sim.has_fault) return -1;
+  if (out) *out = l.sim.fault;
+  return 0;
+}
+
+const char* tvnsim_last_error_message(void) {
+  Locked l;
+  l.sim.last_error_copy = l.sim.last_error;
+  return l.sim.last_error_copy.c_str();
+}
+
+void tvnsim_drain(void) {
+  Locked l;
+  l.sim.sync_all();
+}
+
+}  // extern "C"

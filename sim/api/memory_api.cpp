@@ -1,0 +1,207 @@
+// Device memory: allocation (plain and stream-ordered), memset and memcpy.
+// Synchronous copies and memsets belong to the legacy NULL stream and return
+// once they have run; the asynchronous forms queue on their stream, except
+// that a copy to the host completes before it returns.
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "api/simulator.h"
+
+using tvnsim::api::CopyWork;
+using tvnsim::api::Entry;
+using tvnsim::api::Fn;
+using tvnsim::api::FreeWork;
+using tvnsim::api::MemsetWork;
+using tvnsim::api::Need;
+using tvnsim::api::Simulator;
+using tvnsim::api::Stream;
+
+namespace {
+
+std::string hex(uint64_t v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+// The real driver refuses a device range outside its allocations with
+// CUDA_ERROR_INVALID_VALUE.
+CUresult check_range(Simulator& sim, const char* what, uint64_t addr, uint64_t bytes) {
+  if (sim.memory.resolve(addr, bytes)) return CUDA_SUCCESS;
+  return sim.fail(CUDA_ERROR_INVALID_VALUE, std::string(what) + " range of " +
+                                                std::to_string(bytes) + " bytes at " + hex(addr) +
+                                                " does not lie inside one live allocation");
+}
+
+CUresult check_pools(Simulator& sim) {
+  if (sim.config.memory_pools) return CUDA_SUCCESS;
+  return sim.fail(CUDA_ERROR_NOT_SUPPORTED, "the device is configured without memory pools");
+}
+
+// Queues work; a synchronous call runs it (and what it waits for) at once.
+CUresult submit(Simulator& sim, Stream& s, tvnsim::api::Work&& work, bool wait) {
+  const uint64_t seq = sim.scheduler.enqueue(s, std::move(work));
+  return wait ? sim.sync_stream(s.id, seq) : CUDA_SUCCESS;
+}
+
+CUresult set_memory(Fn f, CUdeviceptr dst, uint32_t value, uint32_t width, size_t count, CUstream h,
+                    bool sync) {
+  Entry e(f, Need::Context);
+  if (e.failed()) return e.result();
+  Stream* s = e.sim.stream(h);
+  if (!s) return e.sim.fail(CUDA_ERROR_INVALID_HANDLE, "not a live stream");
+  if (dst % width != 0)
+    return e.sim.fail(CUDA_ERROR_INVALID_VALUE, "memset destination is misaligned");
+  if (count == 0) return CUDA_SUCCESS;
+  if (count > std::numeric_limits<uint64_t>::max() / width) return CUDA_ERROR_INVALID_VALUE;
+  if (CUresult r = check_range(e.sim, "memset", dst, uint64_t{count} * width)) return r;
+  return submit(e.sim, *s, MemsetWork{dst, value, width, count}, sync);
+}
+
+enum class Direction { HtoD, DtoH, DtoD };
+
+CUresult copy_memory(Fn f, Direction dir, uint64_t dst, void* host_dst, uint64_t src,
+                     const void* host_src, size_t bytes, CUstream h, bool async) {
+  Entry e(f, Need::Context);
+  if (e.failed()) return e.result();
+  Stream* s = e.sim.stream(h);
+  if (!s) return e.sim.fail(CUDA_ERROR_INVALID_HANDLE, "not a live stream");
+  if (bytes == 0) return CUDA_SUCCESS;
+  CopyWork w;
+  w.bytes = bytes;
+  if (dir == Direction::DtoH) {
+    if (!host_dst) return e.sim.fail(CUDA_ERROR_INVALID_VALUE, "null host destination");
+    w.host_dst = host_dst;
+  } else {
+    if (CUresult r = check_range(e.sim, "memcpy destination", dst, bytes)) return r;
+    w.dst = dst;
+  }
+  if (dir == Direction::HtoD) {
+    if (!host_src) return e.sim.fail(CUDA_ERROR_INVALID_VALUE, "null host source");
+    // Pageable host memory: an asynchronous copy takes the bytes at the call.
+    if (async) {
+      const auto* p = static_cast<const uint8_t*>(host_src);
+      w.snapshot.assign(p, p + bytes);
+    } else {
+      w.host_src = host_src;
+    }
+  } else {
+    if (CUresult r = check_range(e.sim, "memcpy source", src, bytes)) return r;
+    w.src = src;
+  }
+  const bool wait = !async || dir == Direction::DtoH;
+  return submit(e.sim, *s, std::move(w), wait);
+}
+
+}  // namespace
+
+CUresult CUDAAPI cuMemAlloc(CUdeviceptr* dptr, size_t bytesize) {
+  Entry e(Fn::cuMemAlloc_v2, Need::Context);
+  if (e.failed()) return e.result();
+  if (!dptr || bytesize == 0) return e.sim.fail(CUDA_ERROR_INVALID_VALUE, "null pointer or size 0");
+  const uint64_t p = e.sim.memory.allocate(bytesize);
+  if (!p) return e.sim.fail(CUDA_ERROR_OUT_OF_MEMORY, "device memory capacity exceeded");
+  *dptr = p;
+  return CUDA_SUCCESS;
+}
+
+CUresult CUDAAPI cuMemFree(CUdeviceptr dptr) {
+  Entry e(Fn::cuMemFree_v2, Need::Context);
+  if (e.failed()) return e.result();
+  const tvnsim::Allocation* a = e.sim.memory.find(dptr);
+  if (!a || a->base != dptr || !a->user || e.sim.pending_frees.count(dptr)) {
+    return e.sim.fail(CUDA_ERROR_INVALID_VALUE, "not the start of a live allocation: " + hex(dptr));
+  }
+  // As on a GPU, freeing waits for the device: queued work may still use it.
+  if (CUresult r = e.sim.sync_all()) return r;
+  e.sim.memory.release(dptr);
+  return CUDA_SUCCESS;
+}
+
+CUresult CUDAAPI cuMemAllocAsync(CUdeviceptr* dptr, size_t bytesize, CUstream hStream) {
+  Entry e(Fn::cuMemAllocAsync, Need::Context);
+  if (e.failed()) return e.result();
+  if (CUresult r = check_pools(e.sim)) return r;
+  if (!dptr || bytesize == 0) return e.sim.fail(CUDA_ERROR_INVALID_VALUE, "null pointer or size 0");
+  if (!e.sim.stream(hStream)) return e.sim.fail(CUDA_ERROR_INVALID_HANDLE, "not a live stream");
+  const uint64_t p = e.sim.memory.allocate(bytesize);
+  if (!p) return e.sim.fail(CUDA_ERROR_OUT_OF_MEMORY, "device memory capacity exceeded");
+  *dptr = p;
+  return CUDA_SUCCESS;
+}
+
+CUresult CUDAAPI cuMemFreeAsync(CUdeviceptr dptr, CUstream hStream) {
+  Entry e(Fn::cuMemFreeAsync, Need::Context);
+  if (e.failed()) return e.result();
+  if (CUresult r = check_pools(e.sim)) return r;
+  Stream* s = e.sim.stream(hStream);
+  if (!s) return e.sim.fail(CUDA_ERROR_INVALID_HANDLE, "not a live stream");
+  const tvnsim::Allocation* a = e.sim.memory.find(dptr);
+  if (!a || a->base != dptr || !a->user || e.sim.pending_frees.count(dptr)) {
+    return e.sim.fail(CUDA_ERROR_INVALID_VALUE, "not the start of a live allocation: " + hex(dptr));
+  }
+  e.sim.pending_frees.insert(dptr);
+  e.sim.scheduler.enqueue(*s, FreeWork{dptr});
+  return CUDA_SUCCESS;
+}
+
+CUresult CUDAAPI cuMemGetInfo(size_t* free, size_t* total) {
+  Entry e(Fn::cuMemGetInfo_v2, Need::Context);
+  if (e.failed()) return e.result();
+  if (!free || !total) return CUDA_ERROR_INVALID_VALUE;
+  *total = e.sim.config.memory_bytes;
+  *free = *total - std::min<uint64_t>(*total, e.sim.memory.user_bytes());
+  return CUDA_SUCCESS;
+}
+
+CUresult CUDAAPI cuMemsetD8(CUdeviceptr dstDevice, unsigned char uc, size_t N) {
+  return set_memory(Fn::cuMemsetD8_v2, dstDevice, uc, 1, N, nullptr, true);
+}
+
+CUresult CUDAAPI cuMemsetD32(CUdeviceptr dstDevice, unsigned int ui, size_t N) {
+  return set_memory(Fn::cuMemsetD32_v2, dstDevice, ui, 4, N, nullptr, true);
+}
+
+CUresult CUDAAPI cuMemsetD8Async(CUdeviceptr dstDevice, unsigned char uc, size_t N,
+                                 CUstream hStream) {
+  return set_memory(Fn::cuMemsetD8Async, dstDevice, uc, 1, N, hStream, false);
+}
+
+CUresult CUDAAPI cuMemsetD32Async(CUdeviceptr dstDevice, unsigned int ui, size_t N,
+                                  CUstream hStream) {
+  return set_memory(Fn::cuMemsetD32Async, dstDevice, ui, 4, N, hStream, false);
+}
+
+CUresult CUDAAPI cuMemcpyHtoD(CUdeviceptr dstDevice, const void* srcHost, size_t ByteCount) {
+  return copy_memory(Fn::cuMemcpyHtoD_v2, Direction::HtoD, dstDevice, nullptr, 0, srcHost,
+                     ByteCount, nullptr, false);
+}
+
+CUresult CUDAAPI cuMemcpyDtoH(void* dstHost, CUdeviceptr srcDevice, size_t ByteCount) {
+  return copy_memory(Fn::cuMemcpyDtoH_v2, Direction::DtoH, 0, dstHost, srcDevice, nullptr,
+                     ByteCount, nullptr, false);
+}
+
+CUresult CUDAAPI cuMemcpyDtoD(CUdeviceptr dstDevice, CUdeviceptr srcDevice, size_t ByteCount) {
+  return copy_memory(Fn::cuMemcpyDtoD_v2, Direction::DtoD, dstDevice, nullptr, srcDevice, nullptr,
+                     ByteCount, nullptr, false);
+}
+
+CUresult CUDAAPI cuMemcpyHtoDAsync(CUdeviceptr dstDevice, const void* srcHost, size_t ByteCount,
+                                   CUstream hStream) {
+  return copy_memory(Fn::cuMemcpyHtoDAsync_v2, Direction::HtoD, dstDevice, nullptr, 0, srcHost,
+                     ByteCount, hStream, true);
+}
+
+CUresult CUDAAPI cuMemcpyDtoHAsync(void* dstHost, CUdeviceptr srcDevice, size_t ByteCount,
+                                   CUstream hStream) {
+  return copy_memory(Fn::cuMemcpyDtoHAsync_v2, Direction::DtoH, 0, dstHost, srcDevice, nullptr,
+                     ByteCount, hStream, true);
+}
+
+CUresult CUDAAPI cuMemcpyDtoDAsync(CUdeviceptr dstDevice, CUdeviceptr srcDevice, size_t ByteCount,
+                                   CUstream hStream) {
+  return copy_memory(Fn::cuMemcpyDtoDAsync_v2, Direction::DtoD, dstDevice, nullptr, srcDevice,
+                     nullptr, ByteCount, hStream, true);
+}

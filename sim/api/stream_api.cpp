@@ -1,0 +1,147 @@
+// Streams and events.  Work is queued and runs only when a synchronising call
+// needs it (see scheduler.h); queries run the pending work they are about and
+// then report completion.
+#include "api/simulator.h"
+
+using tvnsim::api::Entry;
+using tvnsim::api::Event;
+using tvnsim::api::Fn;
+using tvnsim::api::HandleKind;
+using tvnsim::api::MarkerWork;
+using tvnsim::api::Need;
+using tvnsim::api::Simulator;
+using tvnsim::api::Stream;
+using tvnsim::api::WaitWork;
+
+namespace {
+
+Event* find_event(Simulator& sim, CUevent h) {
+  auto it = sim.events.find(tvnsim::api::handle_value(h));
+  return it == sim.events.end() ? nullptr : &it->second;
+}
+
+CUresult bad_stream(Simulator& sim) {
+  return sim.fail(CUDA_ERROR_INVALID_HANDLE, "not a live stream of the current context");
+}
+
+CUresult bad_event(Simulator& sim) {
+  return sim.fail(CUDA_ERROR_INVALID_HANDLE, "not a live event of the current context");
+}
+
+CUresult sync_stream(Simulator& sim, Stream& s) {
+  if (s.queue.empty()) return CUDA_SUCCESS;
+  return sim.sync_stream(s.id, UINT64_MAX - 1);
+}
+
+CUresult sync_event(Simulator& sim, const Event& ev) {
+  if (!ev.recorded) return CUDA_SUCCESS;
+  return sim.sync_stream(ev.stream, ev.seq);
+}
+
+}  // namespace
+
+CUresult CUDAAPI cuStreamCreate(CUstream* phStream, unsigned int Flags) {
+  Entry e(Fn::cuStreamCreate, Need::Context);
+  if (e.failed()) return e.result();
+  if (!phStream) return CUDA_ERROR_INVALID_VALUE;
+  if (Flags & ~static_cast<unsigned>(CU_STREAM_NON_BLOCKING)) {
+    return e.sim.fail(CUDA_ERROR_INVALID_VALUE, "unknown stream flags");
+  }
+  const uint64_t id = e.sim.new_handle(HandleKind::Stream);
+  e.sim.scheduler.create(id, (Flags & CU_STREAM_NON_BLOCKING) == 0);
+  *phStream = tvnsim::api::make_handle<CUstream>(id);
+  return CUDA_SUCCESS;
+}
+
+CUresult CUDAAPI cuStreamDestroy(CUstream hStream) {
+  Entry e(Fn::cuStreamDestroy_v2, Need::Context);
+  if (e.failed()) return e.result();
+  Stream* s = e.sim.stream(hStream);
+  if (!s || s == &e.sim.scheduler.legacy()) return bad_stream(e.sim);
+  e.sim.scheduler.destroy(*s);
+  return CUDA_SUCCESS;
+}
+
+CUresult CUDAAPI cuStreamSynchronize(CUstream hStream) {
+  Entry e(Fn::cuStreamSynchronize, Need::Context);
+  if (e.failed()) return e.result();
+  Stream* s = e.sim.stream(hStream);
+  if (!s) return bad_stream(e.sim);
+  return sync_stream(e.sim, *s);
+}
+
+CUresult CUDAAPI cuStreamQuery(CUstream hStream) {
+  Entry e(Fn::cuStreamQuery, Need::Context);
+  if (e.failed()) return e.result();
+  Stream* s = e.sim.stream(hStream);
+  if (!s) return bad_stream(e.sim);
+  return sync_stream(e.sim, *s);
+}
+
+CUresult CUDAAPI cuStreamWaitEvent(CUstream hStream, CUevent hEvent, unsigned int Flags) {
+  Entry e(Fn::cuStreamWaitEvent, Need::Context);
+  if (e.failed()) return e.result();
+  Stream* s = e.sim.stream(hStream);
+  if (!s) return bad_stream(e.sim);
+  const Event* ev = find_event(e.sim, hEvent);
+  if (!ev) return bad_event(e.sim);
+  if (Flags != CU_EVENT_WAIT_DEFAULT)
+    return e.sim.fail(CUDA_ERROR_INVALID_VALUE, "unknown wait flags");
+  // Waiting for an event that was never recorded, or whose work has run,
+  // orders nothing.
+  if (!ev->recorded || e.sim.scheduler.reached(ev->stream, ev->seq)) return CUDA_SUCCESS;
+  e.sim.scheduler.enqueue(*s, WaitWork{ev->stream, ev->seq});
+  return CUDA_SUCCESS;
+}
+
+CUresult CUDAAPI cuEventCreate(CUevent* phEvent, unsigned int Flags) {
+  Entry e(Fn::cuEventCreate, Need::Context);
+  if (e.failed()) return e.result();
+  if (!phEvent) return CUDA_ERROR_INVALID_VALUE;
+  constexpr unsigned kKnown =
+      CU_EVENT_BLOCKING_SYNC | CU_EVENT_DISABLE_TIMING | CU_EVENT_INTERPROCESS;
+  if ((Flags & ~kKnown) ||
+      ((Flags & CU_EVENT_INTERPROCESS) && !(Flags & CU_EVENT_DISABLE_TIMING))) {
+    return e.sim.fail(CUDA_ERROR_INVALID_VALUE, "invalid event flags");
+  }
+  const uint64_t id = e.sim.new_handle(HandleKind::Event);
+  e.sim.events[id].flags = Flags;
+  *phEvent = tvnsim::api::make_handle<CUevent>(id);
+  return CUDA_SUCCESS;
+}
+
+CUresult CUDAAPI cuEventRecord(CUevent hEvent, CUstream hStream) {
+  Entry e(Fn::cuEventRecord, Need::Context);
+  if (e.failed()) return e.result();
+  Event* ev = find_event(e.sim, hEvent);
+  if (!ev) return bad_event(e.sim);
+  Stream* s = e.sim.stream(hStream);
+  if (!s) return bad_stream(e.sim);
+  ev->recorded = true;
+  ev->stream = s->id;
+  ev->seq = e.sim.scheduler.enqueue(*s, MarkerWork{});
+  return CUDA_SUCCESS;
+}
+
+CUresult CUDAAPI cuEventSynchronize(CUevent hEvent) {
+  Entry e(Fn::cuEventSynchronize, Need::Context);
+  if (e.failed()) return e.result();
+  const Event* ev = find_event(e.sim, hEvent);
+  if (!ev) return bad_event(e.sim);
+  return sync_event(e.sim, *ev);
+}
+
+CUresult CUDAAPI cuEventQuery(CUevent hEvent) {
+  Entry e(Fn::cuEventQuery, Need::Context);
+  if (e.failed()) return e.result();
+  const Event* ev = find_event(e.sim, hEvent);
+  if (!ev) return bad_event(e.sim);
+  return sync_event(e.sim, *ev);
+}
+
+CUresult CUDAAPI cuEventDestroy(CUevent hEvent) {
+  Entry e(Fn::cuEventDestroy_v2, Need::Context);
+  if (e.failed()) return e.result();
+  if (e.sim.events.erase(tvnsim::api::handle_value(hEvent)) == 0) return bad_event(e.sim);
+  return CUDA_SUCCESS;
+}

@@ -1,0 +1,296 @@
+// Moves, packing, conversions, generic-address conversion, comparisons,
+// selection and predicate logic.
+#include <bit>
+#include <cmath>
+
+#include "exec/ops.h"
+
+namespace tvnsim::exec {
+namespace {
+
+using num::Round;
+using ptx::Op;
+using ptx::Type;
+
+inline uint64_t width_mask(uint32_t bytes) { return bytes >= 8 ? ~0ull : (1ull << (8 * bytes)) - 1; }
+inline int64_t sext(uint64_t v, uint32_t bytes) {
+  const int shift = 64 - 8 * static_cast<int>(bytes);
+  return shift == 0 ? static_cast<int64_t>(v) : static_cast<int64_t>(v << shift) >> shift;
+}
+inline float f32(uint64_t b) { return std::bit_cast<float>(static_cast<uint32_t>(b)); }
+inline double f64(uint64_t b) { return std::bit_cast<double>(b); }
+
+void mov(Ctx& x, const Instr& in, uint32_t mask) {
+  uint64_t* d = x.w.reg(in.o[0]);
+  const uint64_t* a = x.w.reg(in.o[1]);
+  const uint64_t m = width_mask(ptx::type_size(in.type));
+  each_lane(mask, [&](int l) { d[l] = a[l] & m; });
+}
+
+// mov.bN d, {e0, e1, ...}: element 0 in the lowest bits.
+void pack(Ctx& x, const Instr& in, uint32_t mask) {
+  uint64_t* d = x.w.reg(in.o[0]);
+  const uint32_t n = in.mod2;
+  const uint32_t bits = 8 * ptx::type_size(in.type) / n;
+  const uint64_t m = width_mask(bits / 8);
+  each_lane(mask, [&](int l) {
+    uint64_t v = 0;
+    for (uint32_t i = 0; i < n; ++i) v |= (x.w.reg(in.o[1 + i])[l] & m) << (bits * i);
+    d[l] = v;
+  });
+}
+
+void unpack(Ctx& x, const Instr& in, uint32_t mask) {
+  const uint64_t* a = x.w.reg(in.o[0]);
+  const uint32_t n = in.mod2;
+  const uint32_t bits = 8 * ptx::type_size(in.type) / n;
+  const uint64_t m = width_mask(bits / 8);
+  each_lane(mask, [&](int l) {
+    const uint64_t v = a[l];
+    for (uint32_t i = 0; i < n; ++i) x.w.reg(in.o[1 + i])[l] = (v >> (bits * i)) & m;
+  });
+}
+
+// Source value of a float conversion, exact in double.
+inline double float_source(Type t, uint64_t v) {
+  switch (t) {
+    case Type::F64: return f64(v);
+    case Type::F32: return f32(v);
+    case Type::F16: return num::f16_to_f32(static_cast<uint16_t>(v));
+    default: return num::bf16_to_f32(static_cast<uint16_t>(v));
+  }
+}
+
+inline double round_integral(double v, Round r) {
+  switch (r) {
+    case Round::Nearest: return std::nearbyint(v);  // the host runs with ties to even
+    case Round::Zero: return std::trunc(v);
+    case Round::Down: return std::floor(v);
+    default: return std::ceil(v);
+  }
+}
+
+uint64_t convert(const Instr& in, uint64_t v) {
+  const Type t = in.type, u = in.type2;
+  const Round r = static_cast<Round>(in.mod);
+  const uint32_t ts = ptx::type_size(t), us = ptx::type_size(u);
+  const bool ftz = in.flags & ptx::kFtz, sat = in.flags & ptx::kSat;
+  if (ptx::type_float(u)) {
+    double s = float_source(u, v);
+    if (ftz && u == Type::F32) s = num::flush_subnormal(static_cast<float>(s));
+    if (!ptx::type_float(t)) {
+      return num::f64_to_int(s, r, static_cast<int>(8 * ts), ptx::type_signed(t)) & width_mask(ts);
+    }
+    const bool integral = in.flags & ptx::kClamp;
+    if (t == Type::F64) {
+      double d = integral ? round_integral(s, r) : u == Type::F32 ? num::f32_to_f64(static_cast<float>(s)) : s;
+      if (sat) d = std::isnan(d) ? 0.0 : d < 0 ? 0.0 : d > 1 ? 1.0 : d;
+      return std::bit_cast<uint64_t>(d);
+    }
+    if (t == Type::F32) {
+      float f;
+      if (u == Type::F64) f = num::f64_to_f32(s, r);
+      else if (integral) f = static_cast<float>(round_integral(s, r));
+      else f = static_cast<float>(s);
+      if (ftz) f = num::flush_subnormal(f);
+      if (sat) f = num::saturate(f);
+      return std::bit_cast<uint32_t>(f);
+    }
+    // 16-bit destinations come from f32 (the decoder refuses the rest).
+    const float f = static_cast<float>(s);
+    return t == Type::F16 ? num::f32_to_f16(f, r) : num::f32_to_bf16(f, r);
+  }
+  // Integer source, extended by its own signedness.
+  const bool us_signed = ptx::type_signed(u);
+  const uint64_t raw = v & width_mask(us);
+  if (ptx::type_float(t)) {
+    if (t == Type::F32) {
+      float f = us_signed ? num::s64_to_f32(sext(raw, us), r) : num::u64_to_f32(raw, r);
+      if (sat) f = num::saturate(f);
+      return std::bit_cast<uint32_t>(f);
+    }
+    double d = us_signed ? num::s64_to_f64(sext(raw, us), r) : num::u64_to_f64(raw, r);
+    if (sat) d = d < 0 ? 0.0 : d > 1 ? 1.0 : d;
+    return std::bit_cast<uint64_t>(d);
+  }
+  if (sat) {
+    // Clamp to the destination range.
+    const bool ts_signed = ptx::type_signed(t);
+    const int bits = static_cast<int>(8 * ts);
+    if (us_signed) {
+      const int64_t s = sext(raw, us);
+      const int64_t lo = ts_signed ? (bits == 64 ? INT64_MIN : -(int64_t{1} << (bits - 1))) : 0;
+      const int64_t hi_s = bits == 64 ? INT64_MAX : (int64_t{1} << (bits - 1)) - 1;
+      if (s < lo) return static_cast<uint64_t>(lo) & width_mask(ts);
+      if (ts_signed && s > hi_s) return static_cast<uint64_t>(hi_s);
+      if (!ts_signed && bits < 64 && static_cast<uint64_t>(s) > width_mask(ts)) return width_mask(ts);
+      return static_cast<uint64_t>(s) & width_mask(ts);
+    }
+    const uint64_t hi = ts_signed ? (width_mask(ts) >> 1) : width_mask(ts);
+    return raw > hi ? hi : raw;
+  }
+  const uint64_t ext = us_signed ? static_cast<uint64_t>(sext(raw, us)) : raw;
+  return ext & width_mask(ts);
+}
+
+void cvt(Ctx& x, const Instr& in, uint32_t mask) {
+  uint64_t* d = x.w.reg(in.o[0]);
+  const uint64_t* a = x.w.reg(in.o[1]);
+  each_lane(mask, [&](int l) { d[l] = convert(in, a[l]); });
+}
+
+// cvt.rn.{bf16x2,f16x2}.f32 d, a, b: a in the upper half, b in the lower.
+void cvt_pack(Ctx& x, const Instr& in, uint32_t mask) {
+  uint64_t* d = x.w.reg(in.o[0]);
+  const uint64_t *a = x.w.reg(in.o[1]), *b = x.w.reg(in.o[2]);
+  const Round r = static_cast<Round>(in.mod);
+  const bool bf = in.type == Type::BF16x2;
+  each_lane(mask, [&](int l) {
+    const uint32_t hi = bf ? num::f32_to_bf16(f32(a[l]), r) : num::f32_to_f16(f32(a[l]), r);
+    const uint32_t lo = bf ? num::f32_to_bf16(f32(b[l]), r) : num::f32_to_f16(f32(b[l]), r);
+    d[l] = (hi << 16) | lo;
+  });
+}
+
+void cvta_to_generic(Ctx& x, const Instr& in, uint32_t mask) {
+  uint64_t* d = x.w.reg(in.o[0]);
+  const uint64_t* a = x.w.reg(in.o[1]);
+  const uint64_t window = in.space == ptx::MemSpace::Shared ? ptx::kSharedWindow
+                          : in.space == ptx::MemSpace::Local ? ptx::kLocalWindow
+                                                             : 0;
+  const uint64_t m = window ? 0xFFFFFFFFull : ~0ull;
+  each_lane(mask, [&](int l) { d[l] = window + (a[l] & m); });
+}
+
+void cvta_from_generic(Ctx& x, const Instr& in, uint32_t mask) {
+  uint64_t* d = x.w.reg(in.o[0]);
+  const uint64_t* a = x.w.reg(in.o[1]);
+  const uint64_t window = in.space == ptx::MemSpace::Shared ? ptx::kSharedWindow
+                          : in.space == ptx::MemSpace::Local ? ptx::kLocalWindow
+                                                             : 0;
+  const uint64_t m = width_mask(ptx::type_size(in.type));
+  each_lane(mask, [&](int l) { d[l] = (a[l] - window) & m; });
+}
+
+inline bool compare_float(ptx::Cmp c, double a, double b) {
+  const bool unordered = std::isnan(a) || std::isnan(b);
+  switch (c) {
+    case ptx::Cmp::Eq: return !unordered && a == b;
+    case ptx::Cmp::Ne: return !unordered && a != b;
+    case ptx::Cmp::Lt: return !unordered && a < b;
+    case ptx::Cmp::Le: return !unordered && a <= b;
+    case ptx::Cmp::Gt: return !unordered && a > b;
+    case ptx::Cmp::Ge: return !unordered && a >= b;
+    case ptx::Cmp::Equ: return unordered || a == b;
+    case ptx::Cmp::Neu: return unordered || a != b;
+    case ptx::Cmp::Ltu: return unordered || a < b;
+    case ptx::Cmp::Leu: return unordered || a <= b;
+    case ptx::Cmp::Gtu: return unordered || a > b;
+    case ptx::Cmp::Geu: return unordered || a >= b;
+    case ptx::Cmp::Num: return !unordered;
+    default: return unordered;
+  }
+}
+
+template <class T>
+inline bool compare_int(ptx::Cmp c, T a, T b) {
+  switch (c) {
+    case ptx::Cmp::Eq: return a == b;
+    case ptx::Cmp::Ne: return a != b;
+    case ptx::Cmp::Lt: return a < b;
+    case ptx::Cmp::Le: return a <= b;
+    case ptx::Cmp::Gt: return a > b;
+    default: return a >= b;
+  }
+}
+
+void setp(Ctx& x, const Instr& in, uint32_t mask) {
+  const uint64_t *a = x.w.reg(in.o[1]), *b = x.w.reg(in.o[2]);
+  const ptx::Cmp c = static_cast<ptx::Cmp>(in.mod);
+  const uint32_t n = ptx::type_size(in.type);
+  uint32_t result = 0;
+  if (in.type == Type::F32) {
+    const bool ftz = in.flags & ptx::kFtz;
+    each_lane(mask, [&](int l) {
+      float fa = f32(a[l]), fb = f32(b[l]);
+      if (ftz) {
+        fa = num::flush_subnormal(fa);
+        fb = num::flush_subnormal(fb);
+      }
+      result |= static_cast<uint32_t>(compare_float(c, fa, fb)) << l;
+    });
+  } else if (in.type == Type::F64) {
+    each_lane(mask, [&](int l) { result |= static_cast<uint32_t>(compare_float(c, f64(a[l]), f64(b[l]))) << l; });
+  } else if (ptx::type_signed(in.type)) {
+    each_lane(mask, [&](int l) {
+      result |= static_cast<uint32_t>(compare_int(c, sext(a[l], n), sext(b[l], n))) << l;
+    });
+  } else {
+    const uint64_t m = width_mask(n);
+    each_lane(mask, [&](int l) { result |= static_cast<uint32_t>(compare_int(c, a[l] & m, b[l] & m)) << l; });
+  }
+  uint32_t* p = &x.w.preds[in.o[0]];
+  uint32_t q_result = ~result;
+  const auto bop = static_cast<ptx::BoolOp>(in.mod2);
+  if (bop != ptx::BoolOp::None) {
+    uint32_t cv = x.w.preds[in.o[3]];
+    if (in.flags & ptx::kNegC) cv = ~cv;
+    switch (bop) {
+      case ptx::BoolOp::And: result &= cv; q_result &= cv; break;
+      case ptx::BoolOp::Or: result |= cv; q_result |= cv; break;
+      default: result ^= cv; q_result ^= cv; break;
+    }
+  }
+  *p = (*p & ~mask) | (result & mask);
+  if (in.flags & ptx::kHasPred) {
+    uint32_t* q = &x.w.preds[in.o[4]];
+    *q = (*q & ~mask) | (q_result & mask);
+  }
+}
+
+void selp(Ctx& x, const Instr& in, uint32_t mask) {
+  uint64_t* d = x.w.reg(in.o[0]);
+  const uint64_t *a = x.w.reg(in.o[1]), *b = x.w.reg(in.o[2]);
+  const uint32_t p = x.w.preds[in.o[3]];
+  const uint64_t m = width_mask(ptx::type_size(in.type));
+  each_lane(mask, [&](int l) { d[l] = ((p >> l) & 1 ? a[l] : b[l]) & m; });
+}
+
+template <Op K>
+void pred_logic(Ctx& x, const Instr& in, uint32_t mask) {
+  uint32_t* p = x.w.preds;
+  const uint32_t a = p[in.o[1]];
+  uint32_t v;
+  switch (K) {
+    case Op::PAnd: v = a & p[in.o[2]]; break;
+    case Op::POr: v = a | p[in.o[2]]; break;
+    case Op::PXor: v = a ^ p[in.o[2]]; break;
+    case Op::PNot: v = ~a; break;
+    default: v = a; break;
+  }
+  p[in.o[0]] = (p[in.o[0]] & ~mask) | (v & mask);
+}
+
+}  // namespace
+
+Handler convert_handler(Op op) {
+  switch (op) {
+    case Op::Mov: return mov;
+    case Op::Pack: return pack;
+    case Op::Unpack: return unpack;
+    case Op::Cvt: return cvt;
+    case Op::CvtPack: return cvt_pack;
+    case Op::CvtaToGeneric: return cvta_to_generic;
+    case Op::CvtaFromGeneric: return cvta_from_generic;
+    case Op::Setp: return setp;
+    case Op::Selp: return selp;
+    case Op::PAnd: return pred_logic<Op::PAnd>;
+    case Op::POr: return pred_logic<Op::POr>;
+    case Op::PXor: return pred_logic<Op::PXor>;
+    case Op::PNot: return pred_logic<Op::PNot>;
+    case Op::PMov: return pred_logic<Op::PMov>;
+    default: return nullptr;
+  }
+}
+
+}  // namespace tvnsim::exec

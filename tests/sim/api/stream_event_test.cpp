@@ -1,0 +1,186 @@
+// Ordering of queued work: one stream in order, events between streams, the
+// legacy NULL stream against blocking and non-blocking streams.  Producers
+// and consumers are memsets and copies, so the ordering is tested without
+// kernels.
+#include "sim/api/driver_fixture.h"
+
+namespace tvnsim_test {
+namespace {
+
+constexpr unsigned kNonBlocking = tesvan::cu::CU_STREAM_NON_BLOCKING;
+constexpr unsigned kNoTiming = tesvan::cu::CU_EVENT_DISABLE_TIMING;
+
+class StreamTest : public DriverTest {
+ protected:
+  void SetUp() override {
+    DriverTest::SetUp();
+    if (HasFatalFailure()) return;
+    buf = alloc(64, 0);
+    dst = alloc(64, 0);
+  }
+  CUstream make_stream(unsigned flags) {
+    CUstream s = nullptr;
+    EXPECT_EQ(cu->cuStreamCreate(&s, flags), rc::CUDA_SUCCESS);
+    return s;
+  }
+  CUevent make_event() {
+    CUevent e = nullptr;
+    EXPECT_EQ(cu->cuEventCreate(&e, kNoTiming), rc::CUDA_SUCCESS);
+    return e;
+  }
+  uint32_t first(CUdeviceptr p) { return read_u32(p, 1)[0]; }
+
+  CUdeviceptr buf = 0;
+  CUdeviceptr dst = 0;
+};
+
+TEST_F(StreamTest, OneStreamRunsInEnqueueOrder) {
+  CUstream s = make_stream(kNonBlocking);
+  ASSERT_EQ(cu->cuMemsetD32Async(buf, 1, 16, s), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemcpyDtoDAsync(dst, buf, 64, s), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemsetD32Async(buf, 2, 16, s), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemcpyDtoDAsync(dst + 32, buf + 32, 32, s), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuStreamSynchronize(s), rc::CUDA_SUCCESS);
+  const std::vector<uint32_t> d = read_u32(dst, 16);
+  EXPECT_EQ(d[0], 1u);
+  EXPECT_EQ(d[15], 2u);
+  EXPECT_EQ(cu->cuStreamQuery(s), rc::CUDA_SUCCESS);
+  EXPECT_EQ(cu->cuStreamDestroy(s), rc::CUDA_SUCCESS);
+}
+
+TEST_F(StreamTest, ConsumerWithoutAWaitSeesStaleData) {
+  REQUIRE_SIM();  // on a GPU the race may go either way
+  CUstream producer = make_stream(kNonBlocking);
+  CUstream consumer = make_stream(kNonBlocking);
+  ASSERT_EQ(cu->cuMemsetD32Async(buf, 7, 16, producer), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemcpyDtoDAsync(dst, buf, 64, consumer), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuCtxSynchronize(), rc::CUDA_SUCCESS);  // runs both, latest first
+  EXPECT_EQ(first(dst), 0u);
+  EXPECT_EQ(first(buf), 7u);
+  cu->cuStreamDestroy(producer);
+  cu->cuStreamDestroy(consumer);
+}
+
+TEST_F(StreamTest, ConsumerWaitingOnAnEventSeesTheProducersData) {
+  CUstream producer = make_stream(kNonBlocking);
+  CUstream consumer = make_stream(kNonBlocking);
+  CUevent done = make_event();
+  ASSERT_EQ(cu->cuMemsetD32Async(buf, 7, 16, producer), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuEventRecord(done, producer), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuStreamWaitEvent(consumer, done, 0), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemcpyDtoDAsync(dst, buf, 64, consumer), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuStreamSynchronize(consumer), rc::CUDA_SUCCESS);
+  EXPECT_EQ(first(dst), 7u);
+  EXPECT_EQ(cu->cuEventQuery(done), rc::CUDA_SUCCESS);
+  EXPECT_EQ(cu->cuEventDestroy(done), rc::CUDA_SUCCESS);
+  cu->cuStreamDestroy(producer);
+  cu->cuStreamDestroy(consumer);
+}
+
+TEST_F(StreamTest, WaitFollowsTheRecordMadeBeforeIt) {
+  REQUIRE_SIM();  // on a GPU the second memset may already have run
+  CUstream producer = make_stream(kNonBlocking);
+  CUstream consumer = make_stream(kNonBlocking);
+  CUevent ev = make_event();
+  ASSERT_EQ(cu->cuMemsetD32Async(buf, 1, 16, producer), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuEventRecord(ev, producer), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuStreamWaitEvent(consumer, ev, 0), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemsetD32Async(buf, 2, 16, producer), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuEventRecord(ev, producer), rc::CUDA_SUCCESS);  // re-recorded after the wait
+  ASSERT_EQ(cu->cuMemcpyDtoDAsync(dst, buf, 64, consumer), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuStreamSynchronize(consumer), rc::CUDA_SUCCESS);
+  EXPECT_EQ(first(dst), 1u);
+  ASSERT_EQ(cu->cuEventSynchronize(ev), rc::CUDA_SUCCESS);
+  EXPECT_EQ(first(buf), 2u);
+  cu->cuEventDestroy(ev);
+  cu->cuStreamDestroy(producer);
+  cu->cuStreamDestroy(consumer);
+}
+
+TEST_F(StreamTest, SynchronisationRunsOnlyTheWorkItWaitsFor) {
+  REQUIRE_SIM();
+  CUstream a = make_stream(kNonBlocking);
+  CUstream b = make_stream(kNonBlocking);
+  CUevent ev = make_event();
+  ASSERT_EQ(cu->cuMemsetD32Async(buf, 3, 16, a), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuEventRecord(ev, a), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemsetD32Async(dst, 4, 16, b), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuEventSynchronize(ev), rc::CUDA_SUCCESS);
+  EXPECT_EQ(first(buf), 3u);
+  uint32_t host = 0;
+  // Reading on a non-blocking stream does not wait for b.
+  ASSERT_EQ(cu->cuMemcpyDtoHAsync(&host, dst, 4, a), rc::CUDA_SUCCESS);
+  EXPECT_EQ(host, 0u);
+  ASSERT_EQ(cu->cuStreamSynchronize(b), rc::CUDA_SUCCESS);
+  EXPECT_EQ(first(dst), 4u);
+  cu->cuEventDestroy(ev);
+  cu->cuStreamDestroy(a);
+  cu->cuStreamDestroy(b);
+}
+
+TEST_F(StreamTest, LegacyStreamSynchronisesWithBlockingStreamsOnly) {
+  CUstream blocking = make_stream(0);
+  ASSERT_EQ(cu->cuMemsetD32Async(buf, 5, 16, blocking), rc::CUDA_SUCCESS);
+  EXPECT_EQ(first(buf), 5u);  // the synchronous copy waits for the blocking stream
+
+  // Work on a blocking stream waits for earlier legacy-stream work.
+  ASSERT_EQ(cu->cuMemsetD32Async(buf, 6, 16, nullptr), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemcpyDtoDAsync(dst, buf, 64, blocking), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuStreamSynchronize(blocking), rc::CUDA_SUCCESS);
+  EXPECT_EQ(first(dst), 6u);
+  cu->cuStreamDestroy(blocking);
+
+  if (!sim().available()) return;  // the rest shows a missing order: simulator only
+  CUstream free_running = make_stream(kNonBlocking);
+  ASSERT_EQ(cu->cuMemsetD32Async(buf, 8, 16, free_running), rc::CUDA_SUCCESS);
+  EXPECT_EQ(first(buf), 6u);  // not waited for
+  ASSERT_EQ(cu->cuMemsetD32Async(dst, 9, 16, nullptr), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemcpyDtoDAsync(buf, dst, 64, free_running), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuStreamSynchronize(free_running), rc::CUDA_SUCCESS);
+  EXPECT_EQ(first(buf), 6u);  // copied from dst before the legacy memset of 9 ran
+  cu->cuStreamDestroy(free_running);
+}
+
+TEST_F(StreamTest, LegacyAndPerThreadHandlesNameTheNullStream) {
+  const CUstream legacy = reinterpret_cast<CUstream>(0x1);
+  const CUstream per_thread = reinterpret_cast<CUstream>(0x2);
+  ASSERT_EQ(cu->cuMemsetD32Async(buf, 11, 16, legacy), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuStreamSynchronize(per_thread), rc::CUDA_SUCCESS);
+  EXPECT_EQ(first(buf), 11u);
+}
+
+TEST_F(StreamTest, DestroyedStreamStillRunsItsWork) {
+  CUstream s = make_stream(kNonBlocking);
+  CUevent ev = make_event();
+  ASSERT_EQ(cu->cuMemsetD32Async(buf, 12, 16, s), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuEventRecord(ev, s), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuStreamDestroy(s), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuEventSynchronize(ev), rc::CUDA_SUCCESS);
+  EXPECT_EQ(first(buf), 12u);
+  cu->cuEventDestroy(ev);
+}
+
+TEST_F(StreamTest, HandlesAndFlagsAreChecked) {
+  REQUIRE_SIM();  // a real driver may crash on stale handles
+  CUstream s = nullptr;
+  EXPECT_EQ(cu->cuStreamCreate(&s, 0x4), rc::CUDA_ERROR_INVALID_VALUE);
+  CUevent e = nullptr;
+  EXPECT_EQ(cu->cuEventCreate(&e, 0x10), rc::CUDA_ERROR_INVALID_VALUE);
+  EXPECT_EQ(cu->cuEventCreate(&e, 0x4),
+            rc::CUDA_ERROR_INVALID_VALUE);  // interprocess needs no timing
+  s = make_stream(0);
+  e = make_event();
+  EXPECT_EQ(cu->cuStreamWaitEvent(s, e, 0), rc::CUDA_SUCCESS);  // never recorded: no wait
+  EXPECT_EQ(cu->cuEventSynchronize(e), rc::CUDA_SUCCESS);
+  EXPECT_EQ(cu->cuStreamDestroy(nullptr), rc::CUDA_ERROR_INVALID_HANDLE);
+  EXPECT_EQ(cu->cuStreamDestroy(s), rc::CUDA_SUCCESS);
+  EXPECT_EQ(cu->cuStreamSynchronize(s), rc::CUDA_ERROR_INVALID_HANDLE);
+  EXPECT_EQ(cu->cuEventRecord(e, s), rc::CUDA_ERROR_INVALID_HANDLE);
+  EXPECT_EQ(cu->cuStreamWaitEvent(nullptr, reinterpret_cast<CUevent>(s), 0),
+            rc::CUDA_ERROR_INVALID_HANDLE);  // a stream is no event
+  EXPECT_EQ(cu->cuEventDestroy(e), rc::CUDA_SUCCESS);
+  EXPECT_EQ(cu->cuEventDestroy(e), rc::CUDA_ERROR_INVALID_HANDLE);
+}
+
+}  // namespace
+}  // namespace tvnsim_test
