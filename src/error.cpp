@@ -11,6 +11,11 @@ std::string Error::display() const {
     case Kind::NoBucket:
       return std::string(op_) + ": no deterministic bucket for shape M=" + std::to_string(m_) +
              " K=" + std::to_string(k_) + " N=" + std::to_string(n_) + " in this tier";
+    case Kind::ShapeLimit:
+      return std::string(op_) + ": shape M=" + std::to_string(m_) + " K=" + std::to_string(k_) +
+             " N=" + std::to_string(n_) +
+             " exceeds the kernels' 32-bit limit (every dimension and every operand's element "
+             "count must be at most 2147483647)";
     case Kind::DtypeMismatch:
       return std::string("dtype mismatch: ") + static_message_;
     case Kind::UnsupportedArch:

@@ -14,7 +14,7 @@ namespace tesvan {
 
 class Error {
  public:
-  enum class Kind { Cuda, NoBucket, DtypeMismatch, UnsupportedArch };
+  enum class Kind { Cuda, NoBucket, DtypeMismatch, UnsupportedArch, ShapeLimit };
 
   static Error cuda(std::string message) {
     Error e(Kind::Cuda);
@@ -22,12 +22,12 @@ class Error {
     return e;
   }
   static Error no_bucket(uint64_t m, uint64_t k, uint64_t n, const char* op) {
-    Error e(Kind::NoBucket);
-    e.m_ = m;
-    e.k_ = k;
-    e.n_ = n;
-    e.op_ = op;
-    return e;
+    return with_shape(Kind::NoBucket, m, k, n, op);
+  }
+  // A shape the kernels cannot address: a value above 2^31 - 1, or an
+  // operand of 2^31 or more elements (kernels index in 32 bits).
+  static Error shape_limit(uint64_t m, uint64_t k, uint64_t n, const char* op) {
+    return with_shape(Kind::ShapeLimit, m, k, n, op);
   }
   static Error dtype_mismatch(const char* message) {
     Error e(Kind::DtypeMismatch);
@@ -62,6 +62,14 @@ class Error {
 
  private:
   explicit Error(Kind k) : kind_(k) {}
+  static Error with_shape(Kind kind, uint64_t m, uint64_t k, uint64_t n, const char* op) {
+    Error e(kind);
+    e.m_ = m;
+    e.k_ = k;
+    e.n_ = n;
+    e.op_ = op;
+    return e;
+  }
 
   Kind kind_;
   std::string message_;

@@ -229,9 +229,9 @@ Result<std::string> compile_ptx(std::string_view source, std::string_view target
   return ptx;
 }
 
-KernelBuild plan_kernel_build(std::string_view target) {
+KernelBuild plan_kernel_build(std::string source, std::string_view target) {
   KernelBuild b;
-  b.source = assemble_kernel_source();
+  b.source = std::move(source);
   b.target = std::string(target);
   if (std::optional<fs::path> dir = cache_directory()) {
     int major = 0, minor = 0;
@@ -279,7 +279,7 @@ void write_cached_ptx(const KernelBuild& build, std::string_view ptx) {
 }
 
 Result<std::string> kernel_ptx(std::string_view target) {
-  KernelBuild build = plan_kernel_build(target);
+  KernelBuild build = plan_kernel_build(assemble_kernel_source(), target);
   if (std::optional<std::string> cached = read_cached_ptx(build)) return std::move(*cached);
   Result<std::string> ptx = compile_ptx(build.source, target);
   if (ptx.ok()) write_cached_ptx(build, ptx.value());
@@ -295,9 +295,9 @@ cu::CUresult load_module(const cu::CudaApi& api, const std::string& ptx, ModuleR
   return cu::CUDA_SUCCESS;
 }
 
-Status build_kernel_module(const cu::CudaApi& api, std::string_view target,
+Status build_kernel_module(const cu::CudaApi& api, std::string source, std::string_view target,
                            const std::function<Status(const ModuleRef&)>& build_table) {
-  KernelBuild build = plan_kernel_build(target);
+  KernelBuild build = plan_kernel_build(std::move(source), target);
   if (std::optional<std::string> cached = read_cached_ptx(build)) {
     ModuleRef module;
     if (load_module(api, *cached, &module) == cu::CUDA_SUCCESS) {

@@ -53,13 +53,13 @@ std::pair<int, int> nvrtc_version(const cu::NvrtcApi& nvrtc);
 // followed by the rendering of the failing step.
 Result<std::string> compile_ptx(std::string_view source, std::string_view target);
 
-// Where the PTX for a target lives and how it is made.
+// Where the PTX for a source and target lives and how it is made.
 struct KernelBuild {
   std::string source;  // the joined kernel source
   std::string target;
   std::optional<std::filesystem::path> cache_path;
 };
-KernelBuild plan_kernel_build(std::string_view target);
+KernelBuild plan_kernel_build(std::string source, std::string_view target);
 
 // Cached PTX text for the plan, or nothing (missing, unreadable, not UTF-8,
 // holding a NUL byte).
@@ -74,11 +74,11 @@ Result<std::string> kernel_ptx(std::string_view target);
 // Loads PTX text as a module.  Failure: the driver result.
 cu::CUresult load_module(const cu::CudaApi& api, const std::string& ptx, ModuleRef* out);
 
-// The whole build of an engine's module: cache read, compile on a miss,
-// cache write, module load, then `build_table` on the module.  A cached
-// module that fails to load, or whose table cannot be built, is deleted and
-// replaced by a fresh compile.
-Status build_kernel_module(const cu::CudaApi& api, std::string_view target,
+// The whole build of an engine's module from `source` (the embedded kernels,
+// or a fixture): cache read, compile on a miss, cache write, module load,
+// then `build_table` on the module.  A cached module that fails to load, or
+// whose table cannot be built, is deleted and replaced by a fresh compile.
+Status build_kernel_module(const cu::CudaApi& api, std::string source, std::string_view target,
                            const std::function<Status(const ModuleRef&)>& build_table);
 
 }  // namespace tesvan

@@ -31,6 +31,11 @@ class Kernels {
   // (the 42 lookups in order).  The engine context must be current.
   static Result<Kernels> compile(const EngineStream& es, std::string_view target);
 
+  // As compile, for a given joined kernel source instead of the embedded one
+  // (fixture kernels that define the table's functions).
+  static Result<Kernels> compile_source(const EngineStream& es, std::string_view target,
+                                        std::string source);
+
   // The table from an already loaded module: the 42 lookups in order, with
   // the raised shared-memory limits.  The first failure is returned.
   static Result<Kernels> from_module(const EngineStream& es, ModuleRef module);

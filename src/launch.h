@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string_view>
 
 #include "driver.h"
@@ -17,6 +18,10 @@ struct EngineStream {
   cu::CUcontext ctx = nullptr;
   cu::CUstream stream = nullptr;
   bool memory_pools = false;  // stream-ordered allocation available
+  // Keeps the stream (and through it the context) alive while any copy of
+  // this description exists, so buffers released after the engine still
+  // have their stream; empty for a stream owned elsewhere.
+  std::shared_ptr<cu::CUstream_st> owner;
 };
 
 struct Grid {

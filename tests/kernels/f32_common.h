@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ inline const Family kNarrow{"narrow", "tesvan_nn_narrow", "tesvan_tn_narrow", "t
                             64, 32, 128, 0, 16, true};
 inline const Family kNarrowSmall{"narrow_small", "tesvan_nn_narrow_small", nullptr, nullptr,
                                  16, 16, 64, 0, 16, true};
+
+// Names a family in test parameter listings.
+inline void PrintTo(const Family* f, std::ostream* os) { *os << f->name; }
 
 inline unsigned tile_count(const Family& f, int rows, int cols) {
   const int tr = (rows + f.tile_rows - 1) / f.tile_rows;

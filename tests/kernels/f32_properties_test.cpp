@@ -149,7 +149,6 @@ TEST_F(F32Properties, BiasWithAlphaOtherThanOneFailsTheAssertion) {
   const Forward p = Forward::make(4, 4, 4, 4, 4, 4, true, 51);
   for (const Family* f : {&kBig, &kSlim}) {
     SCOPED_TRACE(f->name);
-    SetUp();  // the harness again after the previous reset
     DeviceArray C = upload(p.C0), A = upload(p.A), B = upload(p.B), bias = upload(p.bias);
     const testing::AssertionResult r =
         run(f->nn, {1}, {static_cast<unsigned>(f->threads)}, f->dynamic_shared,

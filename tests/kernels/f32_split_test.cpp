@@ -71,6 +71,7 @@ TEST_F(F32Split, SplitK32PartialAndReduceWithTail) {
       {"partial tiles, tail of 4", 45, 100, 3, 4},
       {"one row past a tile, tail of 31", 33, 68, 2, 31},
       {"one chunk, no tail", 7, 4, 1, 0},
+      {"ten tile rows: two swizzle groups", 289, 128, 1, 2},
   };
   uint32_t seed = 1300;
   for (const Case& c : cases) {

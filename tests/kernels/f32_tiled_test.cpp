@@ -60,6 +60,16 @@ TEST_P(TiledForward, BlendsOldOutputWithBeta) {
   }
 }
 
+TEST_P(TiledForward, CoversEveryTileAcrossSwizzleGroups) {
+  // Ten tile rows: more than one group of TVN_GROUP_M (8 for sm_80) and a
+  // short last group.  A tile computed twice means another is never
+  // computed, and its NaN prefill stays.
+  const Family& f = *GetParam();
+  const Forward p = Forward::make(9 * f.tile_rows + 1, 2 * f.tile_cols + 3, 7, 7,
+                                  2 * f.tile_cols + 3, 2 * f.tile_cols + 3, true, 200);
+  EXPECT_TRUE(bits_equal(p.expected(f.slice, 1.0f, 0.0f), run_forward(f, p, 1.0f, 0.0f), p.ldc));
+}
+
 INSTANTIATE_TEST_SUITE_P(F32, TiledForward,
                          ::testing::Values(&kBig, &kSlim, &kNarrow, &kNarrowSmall), family_name);
 
@@ -114,6 +124,19 @@ TEST_P(TiledInputGrad, MatchesChainAroundTileEdges) {
 
 INSTANTIATE_TEST_SUITE_P(F32, TiledInputGrad, ::testing::Values(&kBig, &kSlim, &kNarrow),
                          family_name);
+
+// The sm_90 build groups 16 tile rows; 18 tile rows of the 16 x 16 tile
+// cover a full group and a short one.
+class TiledForwardSm90 : public F32KernelTest {
+ protected:
+  DeviceModel model() const override { return kSm90; }
+};
+
+TEST_F(TiledForwardSm90, CoversEveryTileAcrossSwizzleGroups) {
+  const Forward p = Forward::make(17 * 16 + 3, 40, 9, 9, 40, 40, false, 210);
+  EXPECT_TRUE(bits_equal(p.expected(kNarrowSmall.slice, 1.0f, 0.0f),
+                         run_forward(kNarrowSmall, p, 1.0f, 0.0f), p.ldc));
+}
 
 }  // namespace
 }  // namespace tesvan::test

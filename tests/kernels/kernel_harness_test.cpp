@@ -13,13 +13,17 @@ class KernelHarnessTest : public KernelTest {};
 TEST_F(KernelHarnessTest, WriteIntoAGuardBandFailsTheRun) {
   // A 4 x 4 transpose into 15 elements: the last element lands just past
   // the array, inside its trailing guard band.
-  const std::vector<float> src = random_floats(16, 1);
-  DeviceArray s = upload(src), d = filled(15, 0.0f);
-  const testing::AssertionResult r = run("tesvan_transpose_f32_2d", {1, 1}, {32, 32}, 0, {d, s, 4, 4});
-  ASSERT_FALSE(r);
-  EXPECT_NE(std::string(r.message()).find("guard byte 1 after"), std::string::npos) << r.message();
-
-  // The same launch into a large enough array passes.
+  DeviceArray s = upload(random_floats(16, 1));
+  {
+    DeviceArray d = filled(15, 0.0f);
+    const testing::AssertionResult r =
+        run("tesvan_transpose_f32_2d", {1, 1}, {32, 32}, 0, {d, s, 4, 4});
+    ASSERT_FALSE(r);
+    EXPECT_NE(std::string(r.message()).find("guard byte 1 after"), std::string::npos)
+        << r.message();
+  }
+  // The same launch into a large enough array passes (the damaged array is
+  // gone: every live array's guards are checked after each run).
   DeviceArray ok = filled(16, 0.0f);
   EXPECT_TRUE(run("tesvan_transpose_f32_2d", {1, 1}, {32, 32}, 0, {ok, s, 4, 4}));
 }

@@ -184,7 +184,6 @@ testing::AssertionResult DeviceArray::guards_intact() const {
 KernelHarness* KernelHarness::get(const DeviceModel& model, std::string* error,
                                   bool* unsupported) {
   static std::vector<std::unique_ptr<KernelHarness>> harnesses;
-  if (unsupported != nullptr) *unsupported = false;
   KernelHarness* h = nullptr;
   for (auto& p : harnesses)
     if (std::strcmp(p->model_.target, model.target) == 0) h = p.get();
@@ -192,21 +191,24 @@ KernelHarness* KernelHarness::get(const DeviceModel& model, std::string* error,
     harnesses.push_back(std::unique_ptr<KernelHarness>(new KernelHarness(model)));
     h = harnesses.back().get();
   }
-  if (h->generation_ != device().generation || !device().up) {
-    std::string err = bring_up(model);
-    if (err.empty() && !sim().available() &&
-        device().cc_major * 10 + device().cc_minor < model.cc_major * 10 + model.cc_minor) {
-      if (unsupported != nullptr) *unsupported = true;
-      err = "the device is below compute capability " + std::to_string(model.cc_major) + "." +
-            std::to_string(model.cc_minor);
-    }
-    if (err.empty()) err = h->init();
-    if (!err.empty()) {
-      *error = err;
-      return nullptr;
-    }
+  bool below = false;
+  *error = h->ready(&below);
+  if (unsupported != nullptr) *unsupported = below;
+  return error->empty() ? h : nullptr;
+}
+
+std::string KernelHarness::ready(bool* unsupported) {
+  *unsupported = false;
+  if (generation_ == device().generation && device().up) return "";
+  std::string err = bring_up(model_);
+  if (!err.empty()) return err;
+  if (!sim().available() &&
+      device().cc_major * 10 + device().cc_minor < model_.cc_major * 10 + model_.cc_minor) {
+    *unsupported = true;
+    return "the device is below compute capability " + std::to_string(model_.cc_major) + "." +
+           std::to_string(model_.cc_minor);
   }
-  return h;
+  return init();
 }
 
 std::string KernelHarness::init() {
@@ -240,6 +242,12 @@ cu::CUfunction KernelHarness::function(const char* name, std::string* error) {
 
 DeviceArray KernelHarness::upload(const void* host, size_t count, size_t elem_size) {
   DeviceArray a;
+  bool unsupported = false;
+  const std::string err = ready(&unsupported);  // rebuilt after a fault in this test
+  if (!err.empty()) {
+    ADD_FAILURE() << err;
+    return a;
+  }
   const size_t bytes = count * elem_size;
   const size_t total = bytes + 2 * DeviceArray::kGuardBytes;
   std::vector<unsigned char> image(total, kSentinel);
@@ -287,7 +295,9 @@ testing::AssertionResult KernelHarness::check_all_guards() const {
 testing::AssertionResult KernelHarness::run(const char* kernel, Grid grid, Grid block,
                                             unsigned dynamic_shared,
                                             std::initializer_list<Arg> args) {
-  std::string error;
+  bool unsupported = false;
+  std::string error = ready(&unsupported);
+  if (!error.empty()) return testing::AssertionFailure() << error;
   cu::CUfunction f = function(kernel, &error);
   if (f == nullptr) return testing::AssertionFailure() << error;
   if (args.size() > static_cast<size_t>(kMaxKernelArgs))

@@ -127,6 +127,9 @@ class KernelHarness {
  private:
   friend class DeviceArray;
   explicit KernelHarness(const DeviceModel& model) : model_(model) {}
+  // Brings the device up and loads the module unless done in the current
+  // device incarnation.  Failure: the message.
+  std::string ready(bool* unsupported);
   std::string init();
   cu::CUfunction function(const char* name, std::string* error);
   testing::AssertionResult check_all_guards() const;

@@ -1,0 +1,172 @@
+#include "engine.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "dispatch.h"
+
+namespace tesvan {
+namespace {
+
+constexpr uint64_t kMaxDim = 0x7FFFFFFF;  // largest 32-bit signed kernel argument
+enum Cell { A = 0, B = 1, C = 2 };
+
+// Only a tier's no-bucket answer hands the call to the next tier.
+bool no_bucket(const Status& s) { return !s.ok() && s.error().is_no_bucket(); }
+
+Status launch_cast(const EngineStream& es, cu::CUfunction f, uint64_t dst, uint64_t src,
+                   uint64_t n, const char* context) {
+  const uint32_t n32 = static_cast<uint32_t>(n);
+  const uint32_t blocks = std::max<uint32_t>(1, ceil_div(n32, 256));
+  return launch(es, f, Grid{blocks}, Grid{256}, 0,
+                {KernelArg::ptr(dst), KernelArg::ptr(src), KernelArg::i32(static_cast<int32_t>(n32))},
+                context);
+}
+
+}  // namespace
+
+Result<const char*> compile_target(uint32_t major, uint32_t minor) {
+  if (major < 8) return Error::unsupported_arch(major, minor);
+  switch (major) {
+    case 8:
+      return minor == 6 ? "sm_86" : minor == 9 ? "sm_89" : "sm_80";
+    case 9:
+      return "sm_90";
+    case 10:
+      return "sm_100";
+    case 11:
+      return "sm_80";
+    default:
+      return "sm_120";
+  }
+}
+
+Status check_shape(Dims d, const char* op) {
+  const bool dims_fit = d.m <= kMaxDim && d.k <= kMaxDim && d.n <= kMaxDim;
+  // With every value below 2^31 the products cannot wrap 64 bits.
+  if (!dims_fit || d.m * d.k > kMaxDim || d.k * d.n > kMaxDim || d.m * d.n > kMaxDim) {
+    return Error::shape_limit(d.m, d.k, d.n, op);
+  }
+  return {};
+}
+
+Result<Tesvan> Tesvan::create(const EngineStream& es) { return build(es, nullptr); }
+
+Result<Tesvan> Tesvan::create_from_source(const EngineStream& es, std::string source) {
+  return build(es, &source);
+}
+
+Result<Tesvan> Tesvan::build(const EngineStream& es, const std::string* source) {
+  const cu::CudaApi& api = *es.api;
+  cu::CUdevice device = 0;
+  int major = 0, minor = 0;
+  cu::CUresult r = api.cuCtxGetDevice(&device);
+  if (r == cu::CUDA_SUCCESS) {
+    r = api.cuDeviceGetAttribute(&major, cu::CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR, device);
+  }
+  TVN_TRY(cu::check(r, "query CC major: "));
+  TVN_TRY(cu::check(
+      api.cuDeviceGetAttribute(&minor, cu::CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR, device),
+      "query CC minor: "));
+  Result<const char*> target =
+      compile_target(static_cast<uint32_t>(major), static_cast<uint32_t>(minor));
+  if (!target.ok()) return std::move(target).error();
+  Result<Kernels> kernels = source ? Kernels::compile_source(es, target.value(), *source)
+                                   : Kernels::compile(es, target.value());
+  if (!kernels.ok()) return std::move(kernels).error();
+  return Tesvan(es, std::move(kernels).value());
+}
+
+Status Tesvan::forward_f32(uint64_t out, uint64_t a, uint64_t b, uint64_t bias, Dims d) {
+  TVN_TRY(check_shape(d, "forward"));
+  return tesvan_forward(stream_, kernels_, out, a, b, bias, d);
+}
+
+Status Tesvan::backward_dx_f32(uint64_t dx, uint64_t dy, uint64_t w, Dims d) {
+  TVN_TRY(check_shape(d, "backward_dx"));
+  return tesvan_backward_dx(stream_, kernels_, dx, dy, w, d);
+}
+
+Status Tesvan::backward_dw_f32(uint64_t dw, uint64_t dy, uint64_t x, Dims d) {
+  TVN_TRY(check_shape(d, "backward_dw"));
+  return tesvan_backward_dw(stream_, kernels_, dw, dy, x, d);
+}
+
+Status Tesvan::forward_tc(Operand out, Operand a, Operand b, uint64_t bias, Dims d) {
+  TVN_TRY(check_shape(d, "forward"));
+  return tesvan_forward_tc(stream_, kernels_, out, a, b, bias, d);
+}
+
+Status Tesvan::backward_dx_tc(Operand dx, Operand dy, Operand w, Dims d) {
+  TVN_TRY(check_shape(d, "backward_dx"));
+  return tesvan_backward_dx_tc(stream_, kernels_, dx, dy, w, d);
+}
+
+Status Tesvan::backward_dw_tc(uint64_t dw, Operand dy, Operand x, Dims d) {
+  TVN_TRY(check_shape(d, "backward_dw"));
+  return tesvan_backward_dw_tc(stream_, kernels_, dw, dy, x, d);
+}
+
+Status Tesvan::stage_upcast(Operand first, uint64_t first_elems, Operand second,
+                            uint64_t second_elems, uint64_t out_elems) {
+  TVN_TRY(presize_upcast_scratch(first_elems, second_elems, out_elems));
+  TVN_TRY(upcast_to_f32(first.ptr, first.type, cell(A), first_elems));
+  return upcast_to_f32(second.ptr, second.type, cell(B), second_elems);
+}
+
+Status Tesvan::forward(Operand out, Operand a, Operand b, uint64_t bias, Dims d) {
+  TVN_TRY(check_shape(d, "forward"));
+  Status native = tesvan_forward_typed(stream_, kernels_, out, a, b, bias, d);
+  if (!no_bucket(native)) return native;
+  TVN_TRY(stage_upcast(a, d.m * d.k, b, d.k * d.n, d.m * d.n));
+  TVN_TRY(tesvan_forward(stream_, kernels_, cell(C), cell(A), cell(B), bias, d));
+  return downcast_from_f32(out.ptr, out.type, cell(C), d.m * d.n);
+}
+
+Status Tesvan::backward_dx(Operand dx, Operand dy, Operand w, Dims d) {
+  TVN_TRY(check_shape(d, "backward_dx"));
+  Status native = tesvan_backward_dx_typed(stream_, kernels_, dx, dy, w, d);
+  if (!no_bucket(native)) return native;
+  TVN_TRY(stage_upcast(dy, d.m * d.n, w, d.k * d.n, d.m * d.k));
+  TVN_TRY(tesvan_backward_dx(stream_, kernels_, cell(C), cell(A), cell(B), d));
+  return downcast_from_f32(dx.ptr, dx.type, cell(C), d.m * d.k);
+}
+
+Status Tesvan::backward_dw(uint64_t dw, Operand dy, Operand x, Dims d) {
+  TVN_TRY(check_shape(d, "backward_dw"));
+  Status native = tesvan_backward_dw_typed(stream_, kernels_, dw, dy, x, d);
+  if (!no_bucket(native)) return native;
+  // dW accumulates in f32 straight into the caller's buffer; cell C is
+  // unused but still has to exist.
+  TVN_TRY(stage_upcast(dy, d.m * d.n, x, d.m * d.k, 0));
+  return tesvan_backward_dw(stream_, kernels_, dw, cell(A), cell(B), d);
+}
+
+Status Tesvan::upcast_to_f32(uint64_t src, DType t, uint64_t dst, uint64_t n) {
+  if (t == DType::F32) return Error::dtype_mismatch("upcast source is already f32");
+  cu::CUfunction f = t == DType::F16 ? kernels_.cast_f16_to_f32 : kernels_.cast_bf16_to_f32;
+  return launch_cast(stream_, f, dst, src, n, "upcast launch: ");
+}
+
+Status Tesvan::downcast_from_f32(uint64_t dst, DType t, uint64_t src, uint64_t n) {
+  if (t == DType::F32) return Error::dtype_mismatch("downcast target is already f32");
+  cu::CUfunction f = t == DType::F16 ? kernels_.cast_f32_to_f16 : kernels_.cast_f32_to_bf16;
+  return launch_cast(stream_, f, dst, src, n, "downcast launch: ");
+}
+
+Status Tesvan::presize_upcast_scratch(uint64_t a_elems, uint64_t b_elems, uint64_t c_elems) {
+  TVN_TRY(grow(upcast_[A], a_elems));
+  TVN_TRY(grow(upcast_[B], b_elems));
+  return grow(upcast_[C], c_elems);
+}
+
+Status Tesvan::grow(DeviceBuffer& cell, uint64_t need) {
+  need = std::max<uint64_t>(need, 1);
+  if (!cell.empty() && cell.elements() >= need) return {};
+  DeviceBuffer fresh;
+  TVN_TRY(cu::check(DeviceBuffer::alloc_zeros(stream_, need, &fresh), "upcast scratch alloc: "));
+  cell = std::move(fresh);  // the old buffer's release is ordered on the stream
+  return {};
+}
+
+}  // namespace tesvan

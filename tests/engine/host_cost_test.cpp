@@ -1,0 +1,81 @@
+// Steady-state calls allocate nothing on the host (the driver's own work
+// aside) and nothing on the device.
+#include "engine_fixture.h"
+#include "support/host_allocations.h"
+
+namespace tesvan::test {
+namespace {
+
+// The driver table with the hot-path calls measured separately: what the
+// driver allocates internally is not the engine's cost.
+const cu::CudaApi* g_real = nullptr;
+uint64_t g_driver_allocations = 0;
+
+template <class F>
+cu::CUresult in_driver(F&& call) {
+  HostAllocationScope inside;
+  const cu::CUresult r = call();
+  g_driver_allocations += inside.count();
+  return r;
+}
+cu::CUresult get_current(cu::CUcontext* c) {
+  return in_driver([&] { return g_real->cuCtxGetCurrent(c); });
+}
+cu::CUresult set_current(cu::CUcontext c) {
+  return in_driver([&] { return g_real->cuCtxSetCurrent(c); });
+}
+cu::CUresult launch(cu::CUfunction f, unsigned gx, unsigned gy, unsigned gz, unsigned bx,
+                    unsigned by, unsigned bz, unsigned sh, cu::CUstream s, void** params,
+                    void** extra) {
+  return in_driver(
+      [&] { return g_real->cuLaunchKernel(f, gx, gy, gz, bx, by, bz, sh, s, params, extra); });
+}
+
+using HostCost = SimTest;
+
+TEST_F(HostCost, SteadyStateCallsAllocateNothing) {
+  auto inner = stub_engine();
+  ASSERT_NE(inner, nullptr);
+  g_real = cu::cuda().value();
+  cu::CudaApi wrapped = *g_real;
+  wrapped.cuCtxGetCurrent = get_current;
+  wrapped.cuCtxSetCurrent = set_current;
+  wrapped.cuLaunchKernel = launch;
+  EngineStream es = inner->engine().stream();
+  es.api = &wrapped;
+  auto built = Tesvan::create_from_source(es, stub_kernel_source());
+  ASSERT_TRUE(built.ok());
+  Tesvan& e = built.value();
+
+  const Operand a{0x1000, DType::BF16}, b{0x2000, DType::BF16}, out{0x3000, DType::BF16};
+  const auto calls_once = [&] {
+    // f32 split-K, typed native, typed fallback, tensor core, typed dX, typed dW
+    bool ok = e.forward_f32(0x3000, 0x1000, 0x2000, 0, Dims{512, 256, 1024}).ok();
+    ok &= e.forward(out, a, b, 0, Dims{8, 512, 64}).ok();
+    ok &= e.forward(out, a, b, 0x4000, Dims{512, 256, 1024}).ok();
+    ok &= e.forward_tc(out, a, b, 0, Dims{128, 64, 128}).ok();
+    ok &= e.backward_dx(out, a, b, Dims{1536, 640, 512}).ok();
+    ok &= e.backward_dw(0x3000, a, b, Dims{64, 64, 64}).ok();
+    return ok;
+  };
+  ASSERT_TRUE(calls_once());  // grows the scratch
+  const TvnSimResources device = resources();
+  const size_t launched = launches().size();
+
+  g_driver_allocations = 0;
+  uint64_t total = 0;
+  bool ok = false;
+  {
+    HostAllocationScope scope;
+    ok = calls_once();
+    total = scope.count();
+  }
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(total - g_driver_allocations, 0u);
+  EXPECT_EQ(launches().size(), 2 * launched);
+  EXPECT_EQ(resources().allocations, device.allocations);
+  EXPECT_EQ(resources().allocated_bytes, device.allocated_bytes);
+}
+
+}  // namespace
+}  // namespace tesvan::test

@@ -1,0 +1,45 @@
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
+
+import _tesvan  # noqa: E402
+from cuda_driver import Driver  # noqa: E402
+
+
+@pytest.fixture(scope="session")
+def driver():
+    d = Driver()
+    yield d
+    d.release()
+
+
+@pytest.fixture(scope="session")
+def engine(driver):
+    return _tesvan.Engine(0)
+
+
+@pytest.fixture
+def sim(driver):
+    """The simulated device's controls; launches are recorded, not run."""
+    if not driver.simulated:
+        pytest.skip("needs the simulated device")
+    old = driver.sim_config(execute=0)
+    driver.clear_launches()
+    driver.clear_injections()
+    yield driver
+    driver.clear_injections()
+    driver.sim_config(**old)
+
+
+@pytest.fixture
+def executing(driver):
+    """Kernels run (a GPU, or the simulated device with execution on)."""
+    if driver.simulated:
+        old = driver.sim_config(execute=1)
+        yield driver
+        driver.sim_config(**old)
+    else:
+        yield driver
