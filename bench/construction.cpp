@@ -18,10 +18,10 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "engine.h"
 #include "engine_inner.h"
 #include "json_writer.h"
@@ -33,8 +33,6 @@ namespace {
 
 using namespace tesvan;
 using Clock = std::chrono::steady_clock;
-
-const char* const kAllTargets[] = {"sm_80", "sm_86", "sm_89", "sm_90", "sm_100", "sm_120"};
 
 double since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -104,16 +102,6 @@ Status time_phases(const EngineStream& es, const std::string& target, Phases* p)
   return {};
 }
 
-std::vector<std::string> split_list(const char* text) {
-  std::vector<std::string> out;
-  std::stringstream ss(text);
-  std::string item;
-  while (std::getline(ss, item, ',')) {
-    if (!item.empty()) out.push_back(item);
-  }
-  return out;
-}
-
 int usage() {
   std::fprintf(stderr, "usage: tesvan_construction [--targets T1,T2,...|device] [--repeats N] [--json FILE]\n");
   return 2;
@@ -122,13 +110,13 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> targets(std::begin(kAllTargets), std::end(kAllTargets));
+  std::vector<std::string> targets = bench::kAllTargets;
   int repeats = 5;
   std::string json_path;
   for (int i = 1; i < argc; ++i) {
     const bool has_value = i + 1 < argc;
     if (!std::strcmp(argv[i], "--targets") && has_value) {
-      targets = split_list(argv[++i]);
+      targets = bench::split_list(argv[++i]);
     } else if (!std::strcmp(argv[i], "--repeats") && has_value) {
       repeats = std::max(1, std::atoi(argv[++i]));
     } else if (!std::strcmp(argv[i], "--json") && has_value) {
@@ -210,16 +198,16 @@ int main(int argc, char** argv) {
 
   const double plan = median(phases.plan), read = median(phases.read), load = median(phases.load),
                table = median(phases.table), warm_median = median(warm);
-  std::printf("\nengine construction, %s (median of %d warm)\n", dev.target.c_str(), repeats);
-  std::printf("  cold (compile, cache write, load, table)  %9.3f s\n", cold_seconds);
-  std::printf("  warm (cache hit)                          %9.3f s  (min %.3f)\n", warm_median,
-              *std::min_element(warm.begin(), warm.end()));
-  std::printf("    source and cache key                    %9.3f s\n", plan);
-  std::printf("    cache read                              %9.3f s\n", read);
-  std::printf("    module load                             %9.3f s\n", load);
-  std::printf("    kernel table (42 lookups)               %9.3f s\n", table);
-  std::printf("    driver setup, stream, events (rest)     %9.3f s\n",
-              warm_median - plan - read - load - table);
+  std::printf("\nengine construction, %s\n", dev.target.c_str());
+  std::printf("  cold (compile, cache write, load, table)   %9.1f ms\n", 1e3 * cold_seconds);
+  std::printf("  warm (cache hit), median of %-2d             %9.1f ms  (best %.1f)\n", repeats,
+              1e3 * warm_median, 1e3 * *std::min_element(warm.begin(), warm.end()));
+  std::printf("    source and cache key                     %9.2f ms\n", 1e3 * plan);
+  std::printf("    cache read                               %9.2f ms\n", 1e3 * read);
+  std::printf("    module load                              %9.2f ms\n", 1e3 * load);
+  std::printf("    kernel table (42 lookups)                %9.2f ms\n", 1e3 * table);
+  std::printf("    rest: driver, context, stream, events    %9.2f ms  (warm minus the above)\n",
+              1e3 * (warm_median - plan - read - load - table));
 
   if (!json_path.empty()) {
     bench::JsonWriter j;

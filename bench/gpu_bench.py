@@ -413,13 +413,14 @@ def open_device(drv):
 
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--out", default="bench-out", help="folder for gpu_bench.json and .png")
+    p.add_argument("--out", help="output folder (default: <build>/bench-out)")
     p.add_argument("--sweep", choices=("full", "quick", "smoke"),
                    help="default: full on a GPU, smoke on the simulated device")
     p.add_argument("--build", default=os.path.join(ROOT, "build"), help="the CMake build folder")
     p.add_argument("--budget-ms", type=float, default=100.0, help="timed run length per measurement")
     args = p.parse_args(argv)
     sys.path.insert(0, os.path.join(args.build, "python"))
+    args.out = args.out or os.path.join(args.build, "bench-out")
     import _tesvan
 
     drv = Driver()

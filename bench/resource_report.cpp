@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "json_writer.h"
 #include "kernel_build.h"
 #include "support/ptxas_report.h"
@@ -22,24 +22,12 @@ namespace {
 
 using tesvan::ptxas::FunctionResources;
 
-const char* const kAllTargets[] = {"sm_80", "sm_86", "sm_89", "sm_90", "sm_100", "sm_120"};
-
 struct TargetReport {
   std::string target;
   std::vector<std::string> entries;  // text order of the PTX
   tesvan::ptxas::Report ptxas;
   double ptx_seconds = 0;  // cache read or NVRTC compile
 };
-
-std::vector<std::string> split_list(const char* text) {
-  std::vector<std::string> out;
-  std::stringstream ss(text);
-  std::string item;
-  while (std::getline(ss, item, ',')) {
-    if (!item.empty()) out.push_back(item);
-  }
-  return out;
-}
 
 TargetReport build(const std::string& ptxas, const std::string& target) {
   TargetReport r;
@@ -148,12 +136,12 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> targets(std::begin(kAllTargets), std::end(kAllTargets));
+  std::vector<std::string> targets = tesvan::bench::kAllTargets;
   std::string json_path;
   for (int i = 1; i < argc; ++i) {
     const bool has_value = i + 1 < argc;
     if (!std::strcmp(argv[i], "--targets") && has_value) {
-      targets = split_list(argv[++i]);
+      targets = tesvan::bench::split_list(argv[++i]);
     } else if (!std::strcmp(argv[i], "--json") && has_value) {
       json_path = argv[++i];
     } else {
