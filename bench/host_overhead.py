@@ -9,7 +9,8 @@ conversion, lock, routing, dispatch and launch packing.
     bench/run overhead [--calls N] [--rounds R] [--out DIR]
 
 Needs the simulated device (it alone can switch execution off).  Writes
-DIR/host_overhead.json.
+DIR/host_overhead.json.  Exits 1 when the replay's driver calls differ
+from the engine's (the comparison would then be void).
 """
 
 import argparse
@@ -142,8 +143,9 @@ def main(argv=None):
         if r["engine_driver_calls"] != r["replay_driver_calls"]:
             mismatched.append(r)
     for r in mismatched:
-        print(f"note: {r['tier']} {r['op']}: the engine made {r['engine_driver_calls']} driver calls "
-              f"per call, the replay {r['replay_driver_calls']}")
+        print(f"MISMATCH: {r['tier']} {r['op']}: the engine made {r['engine_driver_calls']} driver "
+              f"calls per call, the replay {r['replay_driver_calls']}; the driver column does not "
+              f"stand for this call")
     os.makedirs(args.out, exist_ok=True)
     path = os.path.join(args.out, "host_overhead.json")
     with open(path, "w") as f:
@@ -152,7 +154,7 @@ def main(argv=None):
     print(f"written: {path}")
     del engine
     drv.release()
-    return 0
+    return 1 if mismatched else 0
 
 
 if __name__ == "__main__":
