@@ -4,7 +4,7 @@ shapes, next to PyTorch's matmul on the same device in the same run, with
 run-to-run bit identity and batch-invariance checks and an error bound
 against the reference.
 
-    bench/gpu-bench [--out DIR] [--sweep full|quick|smoke] [--build DIR]
+    bench/run gpu [--out DIR] [--sweep full|quick|smoke] [--budget-ms MS]
 
 Writes DIR/gpu_bench.json and, when matplotlib is present, DIR/gpu_bench.png.
 On the simulated device (or with --sweep smoke) it runs a tiny sweep whose
@@ -105,6 +105,9 @@ class DriverDevice:
         self.drv.upload_into(buf.ptr, encoded(np.zeros(buf.shape, np.float32), buf.dtype))
 
     def bits(self, buf, rows=None):
+        # The copy runs on the legacy stream, which does not wait for the
+        # engine's non-blocking stream; the caller's stream does (ev_out).
+        self.drv.stream_synchronize(self.stream)
         raw = self.drv.download(buf.ptr, buf.shape, STORAGE[buf.dtype])
         return raw if rows is None else raw[:rows]
 
@@ -151,12 +154,8 @@ class TorchDevice(DriverDevice):
         self.live = []
         self.baseline = f"torch {torch.__version__}"
 
-    def tensor(self, shape, dtype, values=None):
-        t = self.torch
-        if values is None:
-            data = t.zeros(shape, dtype=self.kind[dtype], device="cuda")
-        else:
-            data = t.from_numpy(np.ascontiguousarray(values, np.float32)).to("cuda").to(self.kind[dtype])
+    def tensor(self, shape, dtype):
+        data = self.torch.zeros(shape, dtype=self.kind[dtype], device="cuda")
         return Buf(data.data_ptr(), shape, dtype, data)
 
     def random(self, shape, dtype, gen):
