@@ -2,8 +2,9 @@
 // runs the group of its runnable lanes with the lowest one.  Structured code
 // (NVRTC's block order) reconverges that way at the first common
 // instruction, loops included.  A warp runs until all its lanes have exited
-// or wait at a block barrier; race-free kernels cannot tell this order from
-// the hardware's, and the race check reports the ones that could.
+// or wait at a block barrier, or for a long quantum; race-free kernels cannot
+// tell this order from the hardware's, and the race check reports the ones
+// that could.
 #include "exec/block.h"
 
 #include <algorithm>
@@ -99,6 +100,8 @@ void assertion(Ctx& c, const Instr& in, int lane) {
             ": Assertion `" + message + "` failed.");
 }
 
+constexpr uint32_t kQuantum = 1u << 20;  // warp-instructions
+
 void run_warp(Block& b, Warp& w, const Handler* handlers) {
   Ctx c{b, w};
   const Instr* code = b.entry->code.data();
@@ -116,7 +119,9 @@ void run_warp(Block& b, Warp& w, const Handler* handlers) {
     others = w.runnable() & ~group;
     min_other = others ? lowest_pc(w, others) : UINT32_MAX;
   };
-  while (group) {
+  // A warp that spins waiting for another warp must let it run: after a
+  // quantum the block scheduler moves on to the next warp.
+  for (uint32_t steps = 0; group && steps < kQuantum; ++steps) {
     const Instr& in = code[pc];
     uint32_t mask = group;
     if (in.guard != ptx::kNoGuard) {
@@ -193,7 +198,7 @@ void run_warp(Block& b, Warp& w, const Handler* handlers) {
             raise(c, in, first, kLaunchFailed, 0, "barrier id " + std::to_string(id) + " out of range");
             break;
           }
-          const uint32_t n = (in.flags & ptx::kHasPred) ? static_cast<uint32_t>(w.reg(in.o[1])[first]) : 0;
+          const uint32_t n = (in.flags & ptx::kOptional) ? static_cast<uint32_t>(w.reg(in.o[1])[first]) : 0;
           if (b.arrived[id] != 0 && b.expected[id] != n) {
             raise(c, in, first, kLaunchFailed, 0, "threads wait at one barrier with different thread counts");
             break;
@@ -236,7 +241,7 @@ void init_warp(const LaunchPlan& plan, Block& b, Warp& w, uint32_t index, BlockS
   w.live = lanes == 32 ? 0xFFFFFFFFu : (1u << lanes) - 1;
   w.pending = &s.pending[index];
   w.pending->clear();
-  for (const auto& [slot, value] : e.constants) {
+  for (const auto& [slot, value] : *plan.constants) {
     uint64_t* r = w.reg(slot);
     for (int l = 0; l < 32; ++l) r[l] = value;
   }

@@ -12,6 +12,7 @@ namespace tvnsim::exec {
 // What every block of one launch shares.
 struct LaunchPlan {
   const DecodedEntry* entry = nullptr;
+  const ptx::Constants* constants = nullptr;  // the entry's, in the launched program
   const EntryInfo* info = nullptr;
   const LaunchSpec* launch = nullptr;
   AddressSpace* memory = nullptr;

@@ -24,7 +24,6 @@ struct PendingCopy {
   uint32_t group = 0;   // the lane's commit count when it was issued
   uint32_t dst = 0;     // shared offset
   uint32_t size = 0;    // cp-size
-  uint32_t pc = 0;      // issuing instruction, for reports
   uint8_t data[16] = {};
 };
 

@@ -36,7 +36,7 @@ void describe_fault(const LaunchPlan& plan, uint64_t block, const exec::Fault& f
   r->block[1] = static_cast<uint32_t>((block / L.grid.x) % L.grid.y);
   r->block[2] = static_cast<uint32_t>(block / (static_cast<uint64_t>(L.grid.x) * L.grid.y));
   exec::thread_coords(L, f.thread, r->thread);
-  r->instruction = std::string(plan.entry->text(plan.entry->code[f.pc].text));
+  r->instruction = plan.entry->text(plan.entry->code[f.pc].text);
   r->address = f.address;
   char where[200];
   std::snprintf(where, sizeof where, "kernel %s, block (%u,%u,%u), thread (%u,%u,%u)",
@@ -62,6 +62,7 @@ ExecResult execute(const LaunchSpec& launch, AddressSpace& memory, const ExecOpt
   }
   LaunchPlan plan;
   plan.entry = &program->entry(launch.entry);
+  plan.constants = &program->constants(launch.entry);
   plan.info = &program->info().entries[launch.entry];
   plan.launch = &launch;
   plan.memory = &memory;

@@ -19,12 +19,12 @@ void issue(Ctx& c, const Instr& in, uint32_t mask) {
   const uint32_t size = in.mod;
   const uint64_t *dst = c.w.reg(in.o[0]), *src = c.w.reg(in.o[1]);
   const uint64_t* src_size = c.w.reg(in.o[2]);
-  const bool has_size = in.flags & ptx::kHasPred;
+  const bool has_size = in.flags & ptx::kOptional;
   const bool ignore_src = in.flags & ptx::kIgnoreSrc;
   uint32_t ignore = 0;
   if (ignore_src) {
     ignore = c.w.preds[in.o[2]];
-    if (in.flags & ptx::kNegC) ignore = ~ignore;
+    if (in.flags & ptx::kNegated) ignore = ~ignore;
   }
   for_lanes(mask, [&](int l) {
     uint32_t n = size;
@@ -43,7 +43,6 @@ void issue(Ctx& c, const Instr& in, uint32_t mask) {
     p.group = c.w.committed[l];
     p.dst = static_cast<uint32_t>(d);
     p.size = size;
-    p.pc = static_cast<uint32_t>(&in - c.b.entry->code.data());
     if (n > 0) {
       const uint64_t s = src[l] + static_cast<uint64_t>(in.imm2);
       if (s & (size - 1)) {
@@ -67,7 +66,7 @@ void commit(Ctx& c, const Instr&, uint32_t mask) {
 // wait_group N: complete every copy of the lanes in mask whose group is older
 // than the N most recent committed groups.  wait_all commits first.
 void wait(Ctx& c, const Instr& in, uint32_t mask) {
-  const bool all = in.flags & ptx::kSat;
+  const bool all = in.flags & ptx::kWaitAll;
   if (all) commit(c, in, mask);
   const uint32_t keep = all ? 0 : in.target;
   std::vector<PendingCopy>& pending = *c.w.pending;

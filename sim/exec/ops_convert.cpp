@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "exec/ops.h"
+#include "exec/slot_bits.h"
 
 namespace tvnsim::exec {
 namespace {
@@ -12,13 +13,6 @@ using num::Round;
 using ptx::Op;
 using ptx::Type;
 
-inline uint64_t width_mask(uint32_t bytes) { return bytes >= 8 ? ~0ull : (1ull << (8 * bytes)) - 1; }
-inline int64_t sext(uint64_t v, uint32_t bytes) {
-  const int shift = 64 - 8 * static_cast<int>(bytes);
-  return shift == 0 ? static_cast<int64_t>(v) : static_cast<int64_t>(v << shift) >> shift;
-}
-inline float f32(uint64_t b) { return std::bit_cast<float>(static_cast<uint32_t>(b)); }
-inline double f64(uint64_t b) { return std::bit_cast<double>(b); }
 
 void mov(Ctx& x, const Instr& in, uint32_t mask) {
   uint64_t* d = x.w.reg(in.o[0]);
@@ -81,7 +75,7 @@ uint64_t convert(const Instr& in, uint64_t v) {
     if (!ptx::type_float(t)) {
       return num::f64_to_int(s, r, static_cast<int>(8 * ts), ptx::type_signed(t)) & width_mask(ts);
     }
-    const bool integral = in.flags & ptx::kClamp;
+    const bool integral = in.flags & ptx::kIntRound;
     if (t == Type::F64) {
       double d = integral ? round_integral(s, r) : u == Type::F32 ? num::f32_to_f64(static_cast<float>(s)) : s;
       if (sat) d = std::isnan(d) ? 0.0 : d < 0 ? 0.0 : d > 1 ? 1.0 : d;
@@ -234,7 +228,7 @@ void setp(Ctx& x, const Instr& in, uint32_t mask) {
   const auto bop = static_cast<ptx::BoolOp>(in.mod2);
   if (bop != ptx::BoolOp::None) {
     uint32_t cv = x.w.preds[in.o[3]];
-    if (in.flags & ptx::kNegC) cv = ~cv;
+    if (in.flags & ptx::kNegated) cv = ~cv;
     switch (bop) {
       case ptx::BoolOp::And: result &= cv; q_result &= cv; break;
       case ptx::BoolOp::Or: result |= cv; q_result |= cv; break;
@@ -242,7 +236,7 @@ void setp(Ctx& x, const Instr& in, uint32_t mask) {
     }
   }
   *p = (*p & ~mask) | (result & mask);
-  if (in.flags & ptx::kHasPred) {
+  if (in.flags & ptx::kOptional) {
     uint32_t* q = &x.w.preds[in.o[4]];
     *q = (*q & ~mask) | (q_result & mask);
   }
@@ -266,6 +260,7 @@ void pred_logic(Ctx& x, const Instr& in, uint32_t mask) {
     case Op::POr: v = a | p[in.o[2]]; break;
     case Op::PXor: v = a ^ p[in.o[2]]; break;
     case Op::PNot: v = ~a; break;
+    case Op::PSet: v = in.imm ? ~0u : 0u; break;
     default: v = a; break;
   }
   p[in.o[0]] = (p[in.o[0]] & ~mask) | (v & mask);
@@ -289,6 +284,7 @@ Handler convert_handler(Op op) {
     case Op::PXor: return pred_logic<Op::PXor>;
     case Op::PNot: return pred_logic<Op::PNot>;
     case Op::PMov: return pred_logic<Op::PMov>;
+    case Op::PSet: return pred_logic<Op::PSet>;
     default: return nullptr;
   }
 }

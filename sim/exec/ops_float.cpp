@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "exec/ops.h"
+#include "exec/slot_bits.h"
 
 namespace tvnsim::exec {
 namespace {
@@ -13,10 +14,6 @@ using num::Round;
 using ptx::Op;
 using ptx::Type;
 
-inline float f32(uint64_t bits) { return std::bit_cast<float>(static_cast<uint32_t>(bits)); }
-inline uint64_t bits(float f) { return std::bit_cast<uint32_t>(f); }
-inline double f64(uint64_t b) { return std::bit_cast<double>(b); }
-inline uint64_t bits(double d) { return std::bit_cast<uint64_t>(d); }
 
 struct Regs {
   uint64_t* d;
@@ -99,6 +96,11 @@ void fmul(Ctx& x, const Instr& in, uint32_t mask) {
         [](double a, double b, double, Round m) { return num::mul_f64(a, b, m); });
 }
 
+// The fused multiply-add dominates GEMM kernels: where the host has FMA
+// instructions they replace the library call (both round once, exactly).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("fma", "default")))
+#endif
 void ffma(Ctx& x, const Instr& in, uint32_t mask) {
   arith(x, in, mask, [](float a, float b, float c) { return std::fma(a, b, c); },
         [](float a, float b, float c, Round m) { return num::fma_f32(a, b, c, m); },

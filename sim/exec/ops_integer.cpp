@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "exec/ops.h"
+#include "exec/slot_bits.h"
 
 namespace tvnsim::exec {
 namespace {
@@ -19,11 +20,6 @@ struct Regs {
         e(x.w.reg(in.o[4])) {}
 };
 
-inline uint64_t width_mask(uint32_t bytes) { return bytes >= 8 ? ~0ull : (1ull << (8 * bytes)) - 1; }
-inline int64_t sext(uint64_t v, uint32_t bytes) {
-  const int shift = 64 - 8 * static_cast<int>(bytes);
-  return shift == 0 ? static_cast<int64_t>(v) : static_cast<int64_t>(v << shift) >> shift;
-}
 
 template <class F>
 void binary(Ctx& x, const Instr& in, uint32_t mask, F&& f) {

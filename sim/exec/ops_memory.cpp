@@ -1,6 +1,7 @@
 // ld and st in every state space, scalar and vector.
 #include "exec/memory.h"
 #include "exec/ops.h"
+#include "exec/slot_bits.h"
 
 namespace tvnsim::exec {
 namespace {
@@ -8,10 +9,6 @@ namespace {
 using ptx::MemSpace;
 using ptx::Op;
 
-inline int64_t sext(uint64_t v, uint32_t bytes) {
-  const int shift = 64 - 8 * static_cast<int>(bytes);
-  return shift == 0 ? static_cast<int64_t>(v) : static_cast<int64_t>(v << shift) >> shift;
-}
 
 template <MemSpace S>
 inline uint8_t* resolve(Ctx& c, const Instr& in, int lane, uint64_t addr, uint32_t size,

@@ -87,7 +87,7 @@ void shfl(Ctx& c, const Instr& in, uint32_t mask) {
   if (!ok) return;
   uint64_t* d = c.w.reg(in.o[0]);
   each_lane(mask, [&](int l) { d[l] = value[l]; });
-  if (in.flags & ptx::kHasPred) {
+  if (in.flags & ptx::kOptional) {
     uint32_t& q = c.w.preds[in.o[5]];
     q = (q & ~mask) | (valid & mask);
   }
@@ -98,7 +98,7 @@ void vote(Ctx& c, const Instr& in, uint32_t mask) {
   uint32_t member = 0;
   if (!member_mask(c, in, mask, in.o[2], "vote.sync", &member)) return;
   uint32_t p = c.w.preds[in.o[1]];
-  if (in.flags & ptx::kNegC) p = ~p;
+  if (in.flags & ptx::kNegated) p = ~p;
   p &= mask;
   if (in.mod == 3) {  // ballot
     uint64_t* d = c.w.reg(in.o[0]);

@@ -14,26 +14,26 @@ bool ordered(uint32_t other, uint32_t gen, uint32_t thread, uint32_t current_gen
 }  // namespace
 
 void RaceCheck::begin_block(uint32_t shared_bytes) {
-  const size_t n = (static_cast<size_t>(shared_bytes) + 3) / 4;
-  if (words_.size() < n) words_.resize(n);
+  const size_t n = (static_cast<size_t>(shared_bytes) + 1) / 2;
+  if (units_.size() < n) units_.resize(n);
   next_interval();
 }
 
 void RaceCheck::next_interval() {
   if (++interval_ == 0) {
     // The counter wrapped: forget every record so that none looks current.
-    for (Word& w : words_) w = Word{};
+    for (Unit& u : units_) u = Unit{};
     interval_ = 1;
   }
 }
 
-RaceCheck::Word& RaceCheck::word(uint32_t index) {
-  Word& w = words_[index];
-  if (w.interval != interval_) {
-    w = Word{};
-    w.interval = interval_;
+RaceCheck::Unit& RaceCheck::unit(uint32_t index) {
+  Unit& u = units_[index];
+  if (u.interval != interval_) {
+    u = Unit{};
+    u.interval = interval_;
   }
-  return w;
+  return u;
 }
 
 bool RaceCheck::report(Ctx& c, const Instr& in, int lane, uint32_t thread, uint32_t other,
@@ -43,9 +43,9 @@ bool RaceCheck::report(Ctx& c, const Instr& in, int lane, uint32_t thread, uint3
   thread_coords(*c.b.launch, thread, b);
   char buf[256];
   std::snprintf(buf, sizeof buf,
-                "shared-memory race on the word at offset 0x%x: thread (%u,%u,%u) %s it and "
+                "shared-memory race at offset 0x%x: thread (%u,%u,%u) %s it and "
                 "thread (%u,%u,%u) %s it with no barrier between",
-                addr & ~3u, a[0], a[1], a[2], other_wrote ? "wrote" : "read", b[0], b[1], b[2],
+                addr, a[0], a[1], a[2], other_wrote ? "wrote" : "read", b[0], b[1], b[2],
                 writing ? "writes" : "reads");
   raise(c, in, lane, kLaunchFailed, addr, buf);
   return false;
@@ -55,10 +55,10 @@ bool RaceCheck::read(Ctx& c, const Instr& in, int lane, uint32_t thread, uint32_
                      uint32_t size) {
   const uint32_t gen = c.w.sync_gen;
   const uint16_t t = static_cast<uint16_t>(thread);
-  for (uint32_t i = addr / 4, end = (addr + size + 3) / 4; i < end; ++i) {
-    Word& w = word(i);
+  for (uint32_t i = addr / 2, end = (addr + size + 1) / 2; i < end; ++i) {
+    Unit& w = unit(i);
     if (w.writer != kNone && !ordered(w.writer, w.writer_gen, thread, gen)) {
-      return report(c, in, lane, thread, w.writer, true, false, i * 4);
+      return report(c, in, lane, thread, w.writer, true, false, i * 2);
     }
     if (w.reader1 == kNone || w.reader1 == t) {
       w.reader1 = t;
@@ -78,16 +78,16 @@ bool RaceCheck::read(Ctx& c, const Instr& in, int lane, uint32_t thread, uint32_
 bool RaceCheck::write(Ctx& c, const Instr& in, int lane, uint32_t thread, uint32_t addr,
                       uint32_t size) {
   const uint32_t gen = c.w.sync_gen;
-  for (uint32_t i = addr / 4, end = (addr + size + 3) / 4; i < end; ++i) {
-    Word& w = word(i);
+  for (uint32_t i = addr / 2, end = (addr + size + 1) / 2; i < end; ++i) {
+    Unit& w = unit(i);
     if (w.writer != kNone && !ordered(w.writer, w.writer_gen, thread, gen)) {
-      return report(c, in, lane, thread, w.writer, true, true, i * 4);
+      return report(c, in, lane, thread, w.writer, true, true, i * 2);
     }
     if (w.reader1 != kNone && !ordered(w.reader1, w.reader1_gen, thread, gen)) {
-      return report(c, in, lane, thread, w.reader1, false, true, i * 4);
+      return report(c, in, lane, thread, w.reader1, false, true, i * 2);
     }
     if (w.reader2 != kNone && !ordered(w.reader2, w.reader2_gen, thread, gen)) {
-      return report(c, in, lane, thread, w.reader2, false, true, i * 4);
+      return report(c, in, lane, thread, w.reader2, false, true, i * 2);
     }
     w.writer = static_cast<uint16_t>(thread);
     w.writer_gen = gen;

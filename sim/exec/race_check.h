@@ -1,11 +1,14 @@
 // Shared-memory race detection.
 //
-// Two threads of a block touching the same 4-byte word between the same two
-// block barriers, at least one of them writing, is a race.  Lanes of one warp
-// are ordered by a warp-synchronous point between their accesses
-// (bar.warp.sync or any warp collective).  One record per word keeps the
-// writer and up to two readers of the current barrier interval; records of
-// older intervals are stale and read as empty.
+// Two threads of a block touching the same shared memory between the same
+// two block barriers, at least one of them writing, is a race.  Memory is
+// tracked in 2-byte units, so threads filling neighbouring bf16/f16
+// elements of one word do not race; two threads storing single bytes into
+// the same unit are reported.  Lanes of one warp are ordered by a
+// warp-synchronous point between their accesses (bar.warp.sync or any warp
+// collective).  One record per unit keeps the writer and up to two readers
+// of the current barrier interval; records of older intervals are stale and
+// read as empty.
 #pragma once
 
 #include <cstdint>
@@ -28,16 +31,16 @@ class RaceCheck {
 
  private:
   static constexpr uint16_t kNone = 0xFFFF;
-  struct Word {
+  struct Unit {
     uint32_t interval = 0;
     uint16_t writer = kNone, reader1 = kNone, reader2 = kNone;
     uint32_t writer_gen = 0, reader1_gen = 0, reader2_gen = 0;
   };
-  std::vector<Word> words_;
+  std::vector<Unit> units_;
   uint32_t interval_ = 0;
 
   void next_interval();
-  Word& word(uint32_t index);
+  Unit& unit(uint32_t index);
   bool report(Ctx& c, const Instr& in, int lane, uint32_t thread, uint32_t other, bool other_wrote,
               bool writing, uint32_t addr);
 };

@@ -438,13 +438,13 @@ class OpDecoder {
       Operand second;
       second.name = dst.name2;
       if (!c_.pred(first, &in_.o[0]) || !c_.pred(second, &in_.o[4])) return false;
-      in_.flags |= kHasPred;
+      in_.flags |= kOptional;
     } else if (!p(0, 0)) {
       return false;
     }
     if (!s(1, 1, in_.type) || !s(2, 2, in_.type)) return false;
     if (bop >= 0) {
-      if (ops_[3].negated) in_.flags |= kNegC;
+      if (ops_[3].negated) in_.flags |= kNegated;
       if (!c_.pred(ops_[3], &in_.o[3])) return false;
     }
     return true;
@@ -466,6 +466,12 @@ class OpDecoder {
     }
     if (!count(2)) return false;
     if (in_.type == Type::Pred) {
+      if (ops_[1].kind == Operand::Kind::Int) {
+        // mov.pred p, 0|1
+        in_.op = Op::PSet;
+        in_.imm = ops_[1].value != 0;
+        return p(0, 0);
+      }
       in_.op = Op::PMov;
       return p(0, 0) && p(1, 1);
     }
@@ -502,7 +508,7 @@ class OpDecoder {
     const int r = oc_.take_one({"rn", "rz", "rm", "rp", "rni", "rzi", "rmi", "rpi"});
     static constexpr Round kRound[] = {Round::Nearest, Round::Zero, Round::Down, Round::Up};
     if (r >= 0) in_.mod = static_cast<uint8_t>(kRound[r % 4]);
-    if (r >= 4) in_.flags |= kClamp;  // integer rounding
+    if (r >= 4) in_.flags |= kIntRound;
     if (oc_.take("ftz")) in_.flags |= kFtz;
     if (oc_.take("sat")) in_.flags |= kSat;
     const std::optional<Type> src = oc_.take_type();
@@ -636,7 +642,7 @@ class OpDecoder {
     }
     if (oc_.take("wait_all")) {
       in_.op = Op::CpAsyncWait;
-      in_.flags |= kSat;  // commit, then wait for everything
+      in_.flags |= kWaitAll;
       return count(0);
     }
     in_.op = Op::CpAsync;
@@ -662,11 +668,11 @@ class OpDecoder {
       if (c_.is_pred(extra)) {
         if (!c_.pred(extra, &in_.o[2])) return false;
         in_.flags |= kIgnoreSrc;
-        if (extra.negated) in_.flags |= kNegC;
+        if (extra.negated) in_.flags |= kNegated;
       } else {
         if (extra.negated) return unsupported();
         if (!c_.src(extra, Type::U32, &in_.o[2])) return false;
-        in_.flags |= kHasPred;  // has src-size
+        in_.flags |= kOptional;  // the source size
       }
     }
     return true;
@@ -739,7 +745,7 @@ class OpDecoder {
       r.name = dst.name;
       q.name = dst.name2;
       if (!c_.dst(r, &in_.o[0]) || !c_.pred(q, &in_.o[5])) return false;
-      in_.flags |= kHasPred;
+      in_.flags |= kOptional;
     } else if (!d(0)) {
       return false;
     }
@@ -755,7 +761,7 @@ class OpDecoder {
     if (!type({mode == 3 ? Type::B32 : Type::Pred})) return false;
     if (!count(3)) return false;
     if (mode == 3 ? !d(0) : !p(0, 0)) return false;
-    if (ops_[1].negated) in_.flags |= kNegC;
+    if (ops_[1].negated) in_.flags |= kNegated;
     return c_.pred(ops_[1], &in_.o[1]) && s(2, 2, Type::B32);
   }
 
@@ -779,7 +785,7 @@ class OpDecoder {
     if (ops_.empty() || ops_.size() > 2) return count(1);
     if (!s(0, 0, Type::U32)) return false;
     if (ops_.size() == 2) {
-      in_.flags |= kHasPred;  // has a thread count
+      in_.flags |= kOptional;  // the thread count
       if (!s(1, 1, Type::U32)) return false;
     }
     return true;

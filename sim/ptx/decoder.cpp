@@ -32,27 +32,10 @@ constexpr SpecialName kSpecials[] = {
     {"%total_smem_size", Special::TotalSmemSize},
 };
 
-// Collapses runs of blanks so that a statement reads as one line.
-std::string normalise(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  bool blank = false;
-  for (char ch : text) {
-    const bool ws = ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r';
-    if (ws) {
-      blank = !out.empty();
-      continue;
-    }
-    if (blank) out.push_back(' ');
-    blank = false;
-    out.push_back(ch);
-  }
-  return out;
-}
-
 struct Symbol {
   MemSpace space;
-  uint64_t address;  // in its own state space
+  uint64_t address;    // in its own state space; for a module variable, unknown
+  int variable = -1;   // module variable index, whose address each program places
 };
 
 class EntryDecoder final : public DecodeContext {
@@ -88,7 +71,7 @@ class EntryDecoder final : public DecodeContext {
         }
         Symbol sym;
         if (find_symbol(op.name, &sym)) {
-          *slot = constant(sym.address);
+          *slot = sym.variable >= 0 ? variable_address(sym.variable) : constant(sym.address);
           return true;
         }
         if (op.name[0] == '%') return fail("unknown register or special register " + std::string(op.name));
@@ -149,6 +132,14 @@ class EntryDecoder final : public DecodeContext {
     }
     Symbol sym;
     if (!find_symbol(op.name, &sym)) return fail("unknown name " + std::string(op.name));
+    if (sym.variable >= 0) {
+      // A module variable: global memory, also as a generic address.
+      if (*space != MemSpace::Global && *space != MemSpace::Generic) {
+        return fail(std::string(op.name) + " is not in the state space of the access");
+      }
+      *base = variable_address(sym.variable);
+      return true;
+    }
     uint64_t addr = sym.address;
     if (*space == MemSpace::Generic) {
       if (sym.space == MemSpace::Shared) addr += kSharedWindow;
@@ -218,6 +209,7 @@ class EntryDecoder final : public DecodeContext {
   std::unordered_map<std::string_view, Symbol> symbols_;  // entry-wide names
   std::unordered_map<uint64_t, uint32_t> constants_;
   std::unordered_map<int, uint32_t> specials_;
+  std::unordered_map<int, uint32_t> variable_slots_;
   std::unordered_map<std::string_view, uint32_t> labels_;
   std::vector<std::pair<uint32_t, std::string_view>> fixups_;
 
@@ -226,6 +218,17 @@ class EntryDecoder final : public DecodeContext {
     if (fresh) {
       it->second = first_constant_ + static_cast<uint32_t>(out_.constants.size() + out_.specials.size());
       out_.constants.emplace_back(it->second, value);
+    }
+    return it->second;
+  }
+
+  // A constant slot for the address of module variable v.
+  uint32_t variable_address(int v) {
+    auto [it, fresh] = variable_slots_.emplace(v, 0);
+    if (fresh) {
+      it->second = first_constant_ + static_cast<uint32_t>(out_.constants.size() + out_.specials.size());
+      out_.relocations.emplace_back(static_cast<uint32_t>(out_.constants.size()), static_cast<uint32_t>(v));
+      out_.constants.emplace_back(it->second, 0);
     }
     return it->second;
   }
@@ -363,7 +366,9 @@ class EntryDecoder final : public DecodeContext {
     for (const ParamInfo& p : info_.params) {
       symbols_[p.name] = Symbol{MemSpace::Param, p.offset};
     }
-    for (const auto& [name, address] : module_.global) symbols_[name] = Symbol{MemSpace::Global, address};
+    for (size_t v = 0; v < module_.variables.size(); ++v) {
+      symbols_[module_.variables[v]] = Symbol{MemSpace::Global, 0, static_cast<int>(v)};
+    }
 
     uint32_t shared = 0, local = 0;
     uint32_t dynamic_align = 16;
@@ -373,9 +378,12 @@ class EntryDecoder final : public DecodeContext {
       symbols_[d.name] = Symbol{space, *cursor};
       *cursor += static_cast<uint32_t>(elem * d.count * d.vector);
     };
-    std::vector<std::string_view> referenced;
+    // Module-scope shared variables belong to the entries that name them.
+    std::vector<bool> used(module_.shared.size(), false);
     auto note_names = [&](const Operand& op, auto&& self) -> void {
-      if (!op.name.empty()) referenced.push_back(op.name);
+      if (!op.name.empty()) {
+        for (size_t i = 0; i < used.size(); ++i) used[i] = used[i] || module_.shared[i].name == op.name;
+      }
       for (const Operand& e : op.elems) self(e, self);
     };
     scopes_.clear();
@@ -384,40 +392,41 @@ class EntryDecoder final : public DecodeContext {
       switch (it.kind) {
         case BodyItem::Kind::Open: open_scope(); break;
         case BodyItem::Kind::Close: close_scope(); break;
-        case BodyItem::Kind::Decl:
-          if (it.decl.space == Space::Shared) {
-            if (it.decl.unsized) return fail("unsized shared array inside an entry");
-            place(it.decl, &shared, MemSpace::Shared);
-          } else if (it.decl.space == Space::Local) {
-            if (it.decl.unsized) return fail("unsized local array");
-            place(it.decl, &local, MemSpace::Local);
-          } else if (it.decl.space == Space::Global || it.decl.space == Space::Const) {
+        case BodyItem::Kind::Decl: {
+          const VarDecl& decl = f_.decls[it.index];
+          if (decl.space == Space::Shared) {
+            if (decl.unsized) return fail("unsized shared array inside an entry");
+            place(decl, &shared, MemSpace::Shared);
+          } else if (decl.space == Space::Local) {
+            if (decl.unsized) return fail("unsized local array");
+            place(decl, &local, MemSpace::Local);
+          } else if (decl.space == Space::Global || decl.space == Space::Const) {
             return fail("variable declarations of this state space inside an entry are not supported");
-          } else if (!declare(it.decl)) {
+          } else if (!declare(decl)) {
             return false;
           }
           break;
+        }
         case BodyItem::Kind::Instruction:
-          for (const Operand& op : it.instr.operands) note_names(op, note_names);
+          for (const Operand& op : f_.instructions[it.index].operands) note_names(op, note_names);
           break;
         case BodyItem::Kind::Label: break;
       }
     }
     if (scopes_.size() != 1) return fail("unbalanced scopes");
-    for (const VarDecl* d : module_.shared) {
-      bool used = false;
-      for (std::string_view n : referenced) used |= n == d->name;
-      if (!used) continue;
-      if (d->unsized) {
-        if (d->align > dynamic_align) dynamic_align = d->align;
+    for (size_t i = 0; i < used.size(); ++i) {
+      const VarDecl& d = module_.shared[i];
+      if (!used[i]) continue;
+      if (d.unsized) {
+        if (d.align > dynamic_align) dynamic_align = d.align;
         continue;
       }
-      place(*d, &shared, MemSpace::Shared);
+      place(d, &shared, MemSpace::Shared);
     }
     out_.static_shared = shared;
     out_.dynamic_shared_offset = align_up(shared, dynamic_align);
-    for (const VarDecl* d : module_.shared) {
-      if (d->unsized) symbols_[d->name] = Symbol{MemSpace::Shared, out_.dynamic_shared_offset};
+    for (const VarDecl& d : module_.shared) {
+      if (d.unsized) symbols_[d.name] = Symbol{MemSpace::Shared, out_.dynamic_shared_offset};
     }
     out_.local_bytes = local;
     out_.call_param_bytes = max_call_;
@@ -427,6 +436,8 @@ class EntryDecoder final : public DecodeContext {
   }
 
   bool decode() {
+    out_.code.reserve(f_.instructions.size() + 1);
+    out_.text_spans.reserve(f_.instructions.size() + 1);
     scopes_.clear();
     next_slot_ = 1;
     next_pred_ = 0;
@@ -436,29 +447,35 @@ class EntryDecoder final : public DecodeContext {
       switch (it.kind) {
         case BodyItem::Kind::Open: open_scope(); break;
         case BodyItem::Kind::Close: close_scope(); break;
-        case BodyItem::Kind::Decl:
-          if (it.decl.space == Space::Reg || it.decl.space == Space::Param) {
-            if (!declare(it.decl)) return false;
+        case BodyItem::Kind::Decl: {
+          const VarDecl& decl = f_.decls[it.index];
+          if (decl.space == Space::Reg || decl.space == Space::Param) {
+            if (!declare(decl)) return false;
           }
           break;
-        case BodyItem::Kind::Label:
-          if (!labels_.emplace(it.label, static_cast<uint32_t>(out_.code.size())).second) {
-            return fail("duplicate label " + std::string(it.label));
+        }
+        case BodyItem::Kind::Label: {
+          const std::string_view label = f_.labels[it.index];
+          if (!labels_.emplace(label, static_cast<uint32_t>(out_.code.size())).second) {
+            return fail("duplicate label " + std::string(label));
           }
           break;
-        case BodyItem::Kind::Instruction:
-          if (!instruction(it.instr)) {
-            error_ = "line " + std::to_string(it.instr.line) + ": " + error_ + " (in '" +
-                     normalise(it.instr.text) + "')";
+        }
+        case BodyItem::Kind::Instruction: {
+          const Instruction& instr = f_.instructions[it.index];
+          if (!instruction(instr)) {
+            error_ = "line " + std::to_string(instr.line) + ": " + error_ + " (in '" +
+                     normalise(instr.text) + "')";
             return false;
           }
           break;
+        }
       }
     }
     // Falling off the end of an entry returns.
     Instr end;
     end.op = Op::Exit;
-    end.text = add_text("ret; (end of entry)");
+    end.text = add_text(std::string_view());  // falling off the end
     out_.code.push_back(end);
     for (const auto& [index, name] : fixups_) {
       auto it = labels_.find(name);
@@ -469,11 +486,12 @@ class EntryDecoder final : public DecodeContext {
     return true;
   }
 
+  // Instruction texts stay in the program's copy of the source; only a
+  // fault report renders one.
   uint32_t add_text(std::string_view t) {
-    out_.text_offsets.push_back(static_cast<uint32_t>(out_.texts.size()));
-    out_.texts.append(t);
-    out_.texts.push_back('\0');
-    return static_cast<uint32_t>(out_.text_offsets.size() - 1);
+    const uint32_t offset = t.empty() ? 0 : static_cast<uint32_t>(t.data() - out_.source->data());
+    out_.text_spans.emplace_back(offset, static_cast<uint32_t>(t.size()));
+    return static_cast<uint32_t>(out_.text_spans.size() - 1);
   }
 
   bool instruction(const Instruction& s) {
@@ -486,13 +504,36 @@ class EntryDecoder final : public DecodeContext {
       in.guard = index | (s.guard_negated ? kGuardNegated : 0);
     }
     if (!decode_instruction(*this, s, &in)) return false;
-    in.text = add_text(normalise(s.text));
+    in.text = add_text(s.text);
     out_.code.push_back(in);
     return true;
   }
 };
 
 }  // namespace
+
+std::string normalise(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  bool blank = false;
+  for (char ch : text) {
+    const bool ws = ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r';
+    if (ws) {
+      blank = !out.empty();
+      continue;
+    }
+    if (blank) out.push_back(' ');
+    blank = false;
+    out.push_back(ch);
+  }
+  return out;
+}
+
+std::string DecodedEntry::text(uint32_t i) const {
+  const auto [offset, size] = text_spans[i];
+  if (size == 0) return "(end of entry)";
+  return normalise(std::string_view(source->data() + offset, size));
+}
 
 bool decode_entry(const Function& f, const EntryInfo& info, const ModuleSymbols& symbols,
                   DecodedEntry* out, std::string* error) {

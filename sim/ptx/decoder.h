@@ -15,8 +15,8 @@ namespace tvnsim::ptx {
 
 // Names visible to every entry of the module.
 struct ModuleSymbols {
-  std::vector<const VarDecl*> shared;                             // module-scope .shared
-  std::vector<std::pair<std::string_view, uint64_t>> global;      // variable -> device address
+  std::vector<VarDecl> shared;                                    // module-scope .shared
+  std::vector<std::string_view> variables;  // module .global/.const, by variable index
   std::vector<std::string_view> functions;                        // declared functions
 };
 

@@ -40,7 +40,7 @@ enum class Op : uint8_t {
   // floating point (type F32 or F64; mod = Round, flags = kFtz | kSat)
   FAdd, FSub, FMul, FFma, FDiv, FAbs, FNeg, FMin, FMax, FRcp, FSqrt,
   // predicate logic on lane masks
-  PAnd, POr, PXor, PNot, PMov,
+  PAnd, POr, PXor, PNot, PMov, PSet,
   // comparisons and selection
   Setp, Selp,
   // data movement and conversion
@@ -69,15 +69,19 @@ enum class Cmp : uint8_t {
 // Boolean combiner of setp with a third predicate operand.
 enum class BoolOp : uint8_t { None, And, Or, Xor };
 
-// Instruction flags.
-constexpr uint8_t kFtz = 1;      // flush subnormals
-constexpr uint8_t kSat = 2;      // saturate
-constexpr uint8_t kTrans = 4;    // ldmatrix .trans
-constexpr uint8_t kNegC = 8;     // setp: third predicate negated; vote: source negated
-constexpr uint8_t kHasPred = 16; // shfl: writes a predicate; cp.async: has src-size
-constexpr uint8_t kIgnoreSrc = 32;  // cp.async: ignore-src predicate operand
-constexpr uint8_t kClamp = 64;   // shf.clamp; cvt integer rounding (.rni etc.)
-constexpr uint8_t kLeft = 128;   // shf.l
+// Instruction flags; their meaning depends on the opcode.
+constexpr uint8_t kFtz = 1;       // flush subnormals
+constexpr uint8_t kSat = 2;       // saturate
+constexpr uint8_t kWaitAll = 2;   // cp.async.wait_all: commit, then wait for every group
+constexpr uint8_t kTrans = 4;     // ldmatrix .trans
+constexpr uint8_t kNegated = 8;   // setp's combining predicate, vote's source, cp.async's ignore-src
+// An optional operand is present: setp's second destination q, shfl's
+// predicate, cp.async's source size, bar's thread count.
+constexpr uint8_t kOptional = 16;
+constexpr uint8_t kIgnoreSrc = 32;  // cp.async: the fourth operand is the ignore-src predicate
+constexpr uint8_t kClamp = 64;      // shf.clamp
+constexpr uint8_t kIntRound = 64;   // cvt: .rni/.rzi/.rmi/.rpi (round to an integral value)
+constexpr uint8_t kLeft = 128;      // shf.l
 
 constexpr uint32_t kNoGuard = 0xFFFFFFFFu;
 constexpr uint32_t kGuardNegated = 0x80000000u;

@@ -17,21 +17,20 @@ bool alnum(char c) {
 
 }  // namespace
 
-LexResult lex(std::string_view s) {
-  LexResult r;
-  r.tokens.reserve(s.size() / 4 + 16);
-  uint32_t line = 1;
-  size_t i = 0;
+Token Lexer::fail(const std::string& what) {
+  error_ = "line " + std::to_string(line_) + ": " + what;
+  i_ = s_.size();
+  return Token{TokenKind::End, {}, line_};
+}
+
+Token Lexer::next() {
+  const std::string_view s = s_;
   const size_t n = s.size();
-  auto fail = [&](const std::string& what) {
-    r.error = "line " + std::to_string(line) + ": " + what;
-    r.tokens.clear();
-    return r;
-  };
+  size_t i = i_;
   while (i < n) {
     const char c = s[i];
     if (c == '\n') {
-      ++line;
+      ++line_;
       ++i;
       continue;
     }
@@ -46,47 +45,51 @@ LexResult lex(std::string_view s) {
     if (c == '/' && i + 1 < n && s[i + 1] == '*') {
       const size_t end = s.find("*/", i + 2);
       if (end == std::string_view::npos) return fail("unterminated comment");
-      for (size_t k = i; k < end; ++k) line += s[k] == '\n';
+      for (size_t k = i; k < end; ++k) line_ += s[k] == '\n';
       i = end + 2;
       continue;
     }
-    const size_t start = i;
-    TokenKind kind;
-    if (word_start(c)) {
-      kind = TokenKind::Word;
-      ++i;
-      while (i < n) {
-        if (word_char(s[i])) {
-          ++i;
-        } else if (s[i] == ':' && i + 1 < n && s[i + 1] == ':') {
-          i += 2;
-        } else {
-          break;
-        }
-      }
-    } else if (digit(c)) {
-      kind = TokenKind::Number;
-      ++i;
-      while (i < n && (alnum(s[i]) || s[i] == '.')) ++i;
-    } else if (c == '"') {
-      kind = TokenKind::String;
-      ++i;
-      while (i < n && s[i] != '"' && s[i] != '\n') i += (s[i] == '\\') ? 2 : 1;
-      if (i >= n || s[i] != '"') return fail("unterminated string");
-      ++i;
-    } else if (std::string_view("{}[](),;:@!+-<>=|").find(c) != std::string_view::npos) {
-      kind = TokenKind::Punct;
-      ++i;
-    } else {
-      const unsigned char u = static_cast<unsigned char>(c);
-      char buf[8];
-      snprintf(buf, sizeof buf, "0x%02x", u);
-      return fail(std::string("unexpected character ") + buf);
-    }
-    r.tokens.push_back(Token{kind, s.substr(start, i - start), line});
+    break;
   }
-  r.tokens.push_back(Token{TokenKind::End, {}, line});
-  return r;
+  if (i >= n) {
+    i_ = n;
+    return Token{TokenKind::End, {}, line_};
+  }
+  const char c = s[i];
+  const size_t start = i;
+  TokenKind kind;
+  if (word_start(c)) {
+    kind = TokenKind::Word;
+    ++i;
+    while (i < n) {
+      if (word_char(s[i])) {
+        ++i;
+      } else if (s[i] == ':' && i + 1 < n && s[i + 1] == ':') {
+        i += 2;
+      } else {
+        break;
+      }
+    }
+  } else if (digit(c)) {
+    kind = TokenKind::Number;
+    ++i;
+    while (i < n && (alnum(s[i]) || s[i] == '.')) ++i;
+  } else if (c == '"') {
+    kind = TokenKind::String;
+    ++i;
+    while (i < n && s[i] != '"' && s[i] != '\n') i += (s[i] == '\\') ? 2 : 1;
+    if (i >= n || s[i] != '"') return fail("unterminated string");
+    ++i;
+  } else if (std::string_view("{}[](),;:@!+-<>=|").find(c) != std::string_view::npos) {
+    kind = TokenKind::Punct;
+    ++i;
+  } else {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%02x", static_cast<unsigned char>(c));
+    return fail(std::string("unexpected character ") + buf);
+  }
+  i_ = i;
+  return Token{kind, s.substr(start, i - start), line_};
 }
 
 }  // namespace tvnsim::ptx

@@ -22,13 +22,22 @@ struct Token {
   uint32_t line = 0;      // 1-based
 };
 
-struct LexResult {
-  std::vector<Token> tokens;  // always ends with an End token
-  std::string error;          // empty on success
-};
+// Produces the tokens of a text one at a time (a module holds about a
+// million; they are never all kept).
+class Lexer {
+ public:
+  explicit Lexer(std::string_view text) : s_(text) {}
+  // The next token; End at the end of the text or after an error.
+  Token next();
+  // Why lexing stopped early; empty when it did not.
+  const std::string& error() const { return error_; }
 
-// Splits the whole text; fails on a character PTX does not use or an
-// unterminated comment or string.
-LexResult lex(std::string_view text);
+ private:
+  std::string_view s_;
+  size_t i_ = 0;
+  uint32_t line_ = 1;
+  std::string error_;
+  Token fail(const std::string& what);
+};
 
 }  // namespace tvnsim::ptx

@@ -3,14 +3,34 @@
 
 #include "core/address_space.h"
 #include "ptx/decoder.h"
+#include "ptx/module_cache.h"
 #include "ptx/program.h"
 #include "ptx/syntax.h"
 
 namespace tvnsim {
 namespace ptx {
 
+std::unique_ptr<ProgramImpl> ProgramImpl::instantiate(std::shared_ptr<const DecodedModule> module,
+                                                      AddressSpace& memory) {
+  std::unique_ptr<ProgramImpl> p(new ProgramImpl(std::move(module), memory));
+  for (const ModuleVariable& v : p->module_->variables) {
+    const uint64_t base = memory.allocate(v.size, /*user=*/false);
+    if (base == 0) return nullptr;
+    p->variables_.push_back(base);
+    uint8_t* host = memory.resolve(base, v.size);
+    std::memset(host, 0, v.size);
+    std::memcpy(host, v.init.data(), v.init.size());
+  }
+  for (const DecodedEntry& e : p->module_->entries) {
+    Constants c = e.constants;
+    for (const auto& [index, variable] : e.relocations) c[index].second += p->variables_[variable];
+    p->constants_.push_back(std::move(c));
+  }
+  return p;
+}
+
 ProgramImpl::~ProgramImpl() {
-  for (uint64_t base : globals_) memory_.release(base);
+  for (uint64_t base : variables_) memory_.release(base);
 }
 
 namespace {
@@ -69,78 +89,96 @@ int target_number(std::string_view target) {
   return v;
 }
 
-}  // namespace
+// Parses and decodes a whole module; the error is empty on success.
+std::string decode_module(DecodedModule* out) {
+  ModuleSymbols symbols;
+  size_t globals_done = 0;
 
+  // Module variables (.global, .const) are recorded as they appear;
+  // module-scope .shared ones are laid out per entry.
+  auto absorb_globals = [&](const Module& m, std::string* err) {
+    for (; globals_done < m.globals.size(); ++globals_done) {
+      const VarDecl& v = m.globals[globals_done];
+      if (v.space == Space::Shared) {
+        symbols.shared.push_back(v);
+        continue;
+      }
+      const uint64_t size = static_cast<uint64_t>(decl_type_bytes(v.type)) * v.count * v.vector;
+      if (v.unsized || v.is_extern || size == 0) {
+        *err = "unsupported module variable " + std::string(v.name);
+        return false;
+      }
+      out->variables.push_back(ModuleVariable{std::string(v.name), size, v.init});
+      symbols.variables.push_back(v.name);
+    }
+    return true;
+  };
+
+  auto on_function = [&](const Module& m, Function&& f, std::string* err) {
+    if (!absorb_globals(m, err)) return false;
+    if (!f.is_entry) {
+      if (f.has_body) {
+        *err = "device function definitions (.func " + std::string(f.name) + ") are not supported";
+        return false;
+      }
+      symbols.functions.push_back(f.name);
+      return true;
+    }
+    if (!f.has_body) return true;
+    EntryInfo e;
+    e.name = std::string(f.name);
+    if (!describe_params(f, &e, err)) return false;
+    std::memcpy(e.maxntid, f.maxntid, sizeof e.maxntid);
+    std::memcpy(e.reqntid, f.reqntid, sizeof e.reqntid);
+    e.minnctapersm = f.minnctapersm;
+    DecodedEntry d;
+    d.source = &out->source;
+    if (!decode_entry(f, e, symbols, &d, err)) {
+      *err = "in " + e.name + ": " + *err;
+      return false;
+    }
+    e.static_shared_bytes = d.static_shared;
+    e.local_bytes = d.local_bytes;
+    out->info.entries.push_back(std::move(e));
+    out->entries.push_back(std::move(d));
+    return true;
+  };
+
+  Module m;
+  std::string err = parse(out->source, &m, on_function);
+  if (err.empty()) absorb_globals(m, &err);
+  if (!err.empty()) return err;
+  out->info.version_major = m.version_major;
+  out->info.version_minor = m.version_minor;
+  out->info.target = std::string(m.target);
+  out->info.target_sm = target_number(m.target);
+  return {};
+}
+
+}  // namespace
 }  // namespace ptx
 
 LoadResult load_program(std::string_view ptx_text, AddressSpace& memory) {
   using namespace ptx;
   LoadResult out;
-  auto fail = [&](int code, std::string msg) {
-    out.program.reset();
-    out.result = code;
-    out.message = std::move(msg);
-    return std::move(out);
-  };
-  ParseResult parsed = parse(ptx_text);
-  if (!parsed.error.empty()) return fail(kInvalidPtx, "PTX parse error: " + parsed.error);
-  const Module& m = parsed.module;
-
-  auto program = std::make_unique<ProgramImpl>(memory);
-  ModuleInfo& info = program->info_;
-  info.version_major = m.version_major;
-  info.version_minor = m.version_minor;
-  info.target = std::string(m.target);
-  info.target_sm = target_number(m.target);
-
-  // Module variables: .global and .const, zero unless initialised.
-  ModuleSymbols symbols;
-  for (const VarDecl& v : m.globals) {
-    if (v.space == Space::Shared) {
-      symbols.shared.push_back(&v);
-      continue;
+  std::shared_ptr<const DecodedModule> module = find_decoded(ptx_text);
+  if (!module) {
+    auto fresh = std::make_shared<DecodedModule>();
+    fresh->source = std::string(ptx_text);
+    const std::string err = decode_module(fresh.get());
+    if (!err.empty()) {
+      out.result = kInvalidPtx;
+      out.message = "invalid PTX: " + err;
+      return out;
     }
-    const uint64_t size = static_cast<uint64_t>(decl_type_bytes(v.type)) * v.count * v.vector;
-    if (v.unsized || v.is_extern || size == 0) {
-      return fail(kInvalidPtx, "unsupported module variable " + std::string(v.name));
-    }
-    const uint64_t base = memory.allocate(size, /*user=*/false);
-    if (base == 0) return fail(kOutOfMemory, "no memory for module variable " + std::string(v.name));
-    program->globals_.push_back(base);
-    uint8_t* host = memory.resolve(base, size);
-    std::memset(host, 0, size);
-    std::memcpy(host, v.init.data(), v.init.size());
-    symbols.global.emplace_back(v.name, base);
+    module = fresh;
+    remember_decoded(module);
   }
-  for (const Function& f : m.functions) {
-    if (!f.is_entry) {
-      if (f.has_body) {
-        return fail(kInvalidPtx, "device function definitions (.func " + std::string(f.name) +
-                                     ") are not supported");
-      }
-      symbols.functions.push_back(f.name);
-    }
+  out.program = ProgramImpl::instantiate(std::move(module), memory);
+  if (!out.program) {
+    out.result = kOutOfMemory;
+    out.message = "no device memory for the module's variables";
   }
-
-  for (const Function& f : m.functions) {
-    if (!f.is_entry || !f.has_body) continue;
-    EntryInfo e;
-    e.name = std::string(f.name);
-    std::string err;
-    if (!describe_params(f, &e, &err)) return fail(kInvalidPtx, err);
-    std::memcpy(e.maxntid, f.maxntid, sizeof e.maxntid);
-    std::memcpy(e.reqntid, f.reqntid, sizeof e.reqntid);
-    e.minnctapersm = f.minnctapersm;
-    DecodedEntry d;
-    if (!decode_entry(f, e, symbols, &d, &err)) {
-      return fail(kInvalidPtx, "in " + e.name + ": " + err);
-    }
-    e.static_shared_bytes = d.static_shared;
-    e.local_bytes = d.local_bytes;
-    info.entries.push_back(std::move(e));
-    program->entries_.push_back(std::move(d));
-  }
-  out.program = std::move(program);
   return out;
 }
 

@@ -31,12 +31,13 @@ bool parse_u64(std::string_view s, uint64_t* out) {
 
 class Parser {
  public:
-  explicit Parser(const std::vector<Token>& tokens) : t_(tokens) {}
+  Parser(Lexer& lexer, const FunctionSink& sink) : lexer_(lexer), sink_(sink) {}
 
   bool module(Module* m) {
     while (peek().kind != TokenKind::End) {
       if (!module_statement(m)) return false;
     }
+    if (!lexer_.error().empty()) return fail("");
     if (m->version_major == 0) return fail("missing .version");
     if (m->target.empty()) return fail("missing .target");
     if (m->address_size == 0) return fail("missing .address_size");
@@ -46,27 +47,34 @@ class Parser {
   const std::string& error() const { return err_; }
 
  private:
-  const std::vector<Token>& t_;
-  size_t p_ = 0;
+  Lexer& lexer_;
+  const FunctionSink& sink_;
+  Token ahead_[2];  // lookahead: ahead_[0] is the current token
+  int have_ = 0;
   std::string err_;
 
-  const Token& peek(size_t k = 0) const {
-    const size_t i = p_ + k < t_.size() ? p_ + k : t_.size() - 1;
-    return t_[i];
+  const Token& peek(size_t k = 0) {
+    while (have_ <= static_cast<int>(k)) ahead_[have_++] = lexer_.next();
+    return ahead_[k];
   }
-  const Token& next() {
-    const Token& tok = t_[p_];
-    if (p_ + 1 < t_.size()) ++p_;
+  Token next() {
+    peek();
+    const Token tok = ahead_[0];
+    ahead_[0] = ahead_[1];
+    --have_;
     return tok;
   }
-  bool is(std::string_view text) const { return peek().text == text && peek().kind != TokenKind::String; }
+  bool is(std::string_view text) { return peek().text == text && peek().kind != TokenKind::String; }
   bool accept(std::string_view text) {
     if (!is(text)) return false;
     next();
     return true;
   }
   bool fail(const std::string& msg) {
-    if (err_.empty()) err_ = "line " + std::to_string(peek().line) + ": " + msg;
+    if (!err_.empty()) return false;
+    // A lexing error ends the token stream and explains whatever followed.
+    if (!lexer_.error().empty()) err_ = lexer_.error();
+    else err_ = "line " + std::to_string(peek().line) + ": " + msg;
     return false;
   }
   bool expect(std::string_view text) {
@@ -135,9 +143,14 @@ class Parser {
     }
     const std::string_view d = peek().text;
     if (d == ".entry" || d == ".func") {
+      if (m->target.empty() || m->address_size == 0) return fail("function before the module header");
       Function f;
       if (!function(&f)) return false;
-      m->functions.push_back(std::move(f));
+      std::string why;
+      if (!sink_(*m, std::move(f), &why)) {
+        err_ = why;
+        return false;
+      }
       return true;
     }
     if (d == ".global" || d == ".const" || d == ".shared") {
@@ -206,7 +219,7 @@ class Parser {
     if (accept(";")) return true;
     if (is("{")) {
       f->has_body = true;
-      return body(&f->body);
+      return body(f);
     }
     return fail("unsupported function directive '" + std::string(peek().text) + "'");
   }
@@ -220,35 +233,32 @@ class Parser {
     return expect(";");
   }
 
-  bool body(std::vector<BodyItem>* items) {
+  bool body(Function* f) {
     next();  // '{'
     int depth = 1;
+    auto item = [&](BodyItem::Kind kind, size_t index) {
+      f->body.push_back(BodyItem{kind, static_cast<uint32_t>(index)});
+    };
     while (depth > 0) {
-      const Token& tok = peek();
+      const Token tok = peek();
       if (tok.kind == TokenKind::End) return fail("unterminated function body");
       if (tok.text == "{" && tok.kind == TokenKind::Punct) {
         next();
         ++depth;
-        BodyItem it;
-        it.kind = BodyItem::Kind::Open;
-        items->push_back(std::move(it));
+        item(BodyItem::Kind::Open, 0);
         continue;
       }
       if (tok.text == "}" && tok.kind == TokenKind::Punct) {
         next();
         if (--depth == 0) break;
-        BodyItem it;
-        it.kind = BodyItem::Kind::Close;
-        items->push_back(std::move(it));
+        item(BodyItem::Kind::Close, 0);
         continue;
       }
       if (tok.kind == TokenKind::Word && peek(1).text == ":" && peek(1).kind == TokenKind::Punct) {
-        BodyItem it;
-        it.kind = BodyItem::Kind::Label;
-        it.label = tok.text;
+        item(BodyItem::Kind::Label, f->labels.size());
+        f->labels.push_back(tok.text);
         next();
         next();
-        items->push_back(std::move(it));
         continue;
       }
       if (tok.kind == TokenKind::Word && tok.text[0] == '.') {
@@ -263,25 +273,22 @@ class Parser {
           if (!var_decl(&v, /*allow_list=*/true, &decls)) return false;
           if (!expect(";")) return false;
           for (VarDecl& d : decls) {
-            BodyItem it;
-            it.kind = BodyItem::Kind::Decl;
-            it.decl = std::move(d);
-            items->push_back(std::move(it));
+            item(BodyItem::Kind::Decl, f->decls.size());
+            f->decls.push_back(std::move(d));
           }
           continue;
         }
         return fail("unsupported directive '" + std::string(tok.text) + "' in a function body");
       }
-      BodyItem it;
-      it.kind = BodyItem::Kind::Instruction;
-      if (!instruction(&it.instr)) return false;
-      items->push_back(std::move(it));
+      item(BodyItem::Kind::Instruction, f->instructions.size());
+      f->instructions.emplace_back();
+      if (!instruction(&f->instructions.back())) return false;
     }
     return true;
   }
 
   bool instruction(Instruction* in) {
-    const Token& first = peek();
+    const Token first = peek();
     in->line = first.line;
     if (accept("@")) {
       in->guard_negated = accept("!");
@@ -299,7 +306,7 @@ class Parser {
         if (!accept(",")) break;
       }
     }
-    const Token& last = peek();
+    const Token last = peek();
     if (!expect(";")) return false;
     in->text = std::string_view(first.text.data(),
                                 static_cast<size_t>(last.text.data() + 1 - first.text.data()));
@@ -350,7 +357,7 @@ class Parser {
   }
 
   bool operand(Operand* op) {
-    const Token& tok = peek();
+    const Token tok = peek();
     if (tok.kind == TokenKind::Punct) {
       if (tok.text == "-") {
         next();
@@ -532,19 +539,11 @@ uint32_t decl_type_bytes(std::string_view t) {
   return 0;
 }
 
-ParseResult parse(std::string_view text) {
-  ParseResult r;
-  LexResult lexed = lex(text);
-  if (!lexed.error.empty()) {
-    r.error = lexed.error;
-    return r;
-  }
-  Parser p(lexed.tokens);
-  if (!p.module(&r.module)) {
-    r.error = p.error();
-    r.module = Module{};
-  }
-  return r;
+std::string parse(std::string_view text, Module* module, const FunctionSink& sink) {
+  Lexer lexer(text);
+  Parser p(lexer, sink);
+  if (!p.module(module)) return p.error().empty() ? "parse failed" : p.error();
+  return {};
 }
 
 }  // namespace tvnsim::ptx

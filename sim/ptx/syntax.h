@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,12 +57,12 @@ struct Instruction {
   uint32_t line = 0;
 };
 
+// One statement of a body, in order: an index into the function's
+// instructions, labels or declarations; scopes open and close.
 struct BodyItem {
   enum class Kind : uint8_t { Instruction, Label, Decl, Open, Close };
   Kind kind = Kind::Instruction;
-  Instruction instr;       // Instruction
-  std::string_view label;  // Label
-  VarDecl decl;            // Decl
+  uint32_t index = 0;
 };
 
 struct Function {
@@ -74,6 +75,9 @@ struct Function {
   uint32_t reqntid[3] = {0, 0, 0};
   uint32_t minnctapersm = 0;
   std::vector<BodyItem> body;
+  std::vector<Instruction> instructions;
+  std::vector<std::string_view> labels;
+  std::vector<VarDecl> decls;
   uint32_t line = 0;
 };
 
@@ -82,16 +86,16 @@ struct Module {
   int version_minor = 0;
   std::string_view target;  // "sm_90a"
   int address_size = 0;
-  std::vector<VarDecl> globals;  // module-scope .global / .const / .shared
-  std::vector<Function> functions;
+  std::vector<VarDecl> globals;  // module-scope .global / .const / .shared, so far
 };
 
-struct ParseResult {
-  Module module;
-  std::string error;  // empty on success
-};
+// Receives every function (entry, or declared or defined .func) as soon as
+// it is parsed, with the module as parsed up to it, so that only one body
+// is held at a time.  Returns false with a message to stop the parse.
+using FunctionSink = std::function<bool(const Module&, Function&&, std::string* error)>;
 
-ParseResult parse(std::string_view text);
+// Parses the whole text; the error is empty on success.
+std::string parse(std::string_view text, Module* module, const FunctionSink& sink);
 
 // Size of a declared element type (".b32" -> 4); 0 for ".pred" or unknown.
 uint32_t decl_type_bytes(std::string_view type);

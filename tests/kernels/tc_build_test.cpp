@@ -18,7 +18,8 @@ std::vector<std::string> tc_kernel_names() {
   std::vector<std::string> names;
   for (const char* op : {"nn", "tn", "nt"}) {
     for (const char* tile : {"_tc_", "_tc64_"}) {
-      for (const char* elem : {"bf16", "f16"}) names.push_back(std::string("tesvan_") + op + tile + elem);
+      for (const char* elem : {"bf16", "f16"})
+        names.push_back(std::string("tesvan_") + op + tile + elem);
     }
   }
   return names;
@@ -29,7 +30,8 @@ TEST(TcBuild, EveryTargetHasAllTwelveKernels) {
     Result<std::string> ptx = kernel_ptx(target);
     ASSERT_TRUE(ptx.ok()) << target << ": " << ptx.error().display();
     for (const std::string& name : tc_kernel_names()) {
-      EXPECT_NE(ptx.value().find(".entry " + name + "("), std::string::npos) << target << " " << name;
+      EXPECT_NE(ptx.value().find(".entry " + name + "("), std::string::npos)
+          << target << " " << name;
     }
   }
 }

@@ -6,25 +6,24 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "support/sim_control.h"
 #include "support/tc_problem.h"
+#include "support/typed_values.h"
 
 namespace tesvan::test {
 namespace {
 
 constexpr TcOp kOps[] = {TcOp::NN, TcOp::TN, TcOp::NT};
-constexpr TcElem kElems[] = {TcElem::BF16, TcElem::F16};
 
 struct Shape {
   int M, K, N;
 };
 
 std::string describe(const TcProblem& p, const TcLayout& l) {
-  return std::string(tc_name(p.op)) + " " + tc_name(p.elem) + " M=" + std::to_string(p.M) +
+  return std::string(tc_name(p.op)) + " " + half_suffix(p.elem) + " M=" + std::to_string(p.M) +
          " K=" + std::to_string(p.K) + " N=" + std::to_string(p.N) + " tile " +
          std::to_string(l.tile) + " pads " + std::to_string(l.pad_a) + "/" +
          std::to_string(l.pad_b) + "/" + std::to_string(l.pad_c) + " shift " +
@@ -44,21 +43,15 @@ testing::AssertionResult same_bits(const std::vector<uint32_t>& x, const std::ve
   return testing::AssertionSuccess();
 }
 
-class TcKernels : public testing::TestWithParam<int> {
+// Parameter: the simulated compute capability (80 or 90).  On a real GPU
+// only the models the device reaches run.
+class TcKernels : public KernelTest, public testing::WithParamInterface<int> {
  protected:
-  void SetUp() override {
-    std::string why;
-    dev_ = TcDevice::get(GetParam(), &why);
-    if (dev_ == nullptr) {
-      // The simulated device offers every model; a real GPU only its own.
-      if (sim().available()) FAIL() << why;
-      GTEST_SKIP() << why;
-    }
-  }
+  DeviceModel model() const override { return GetParam() == 90 ? kSm90 : kSm80; }
 
   // Runs and requires success; the output, or empty after a failure.
   std::vector<uint32_t> run(const TcProblem& p, const TcLayout& l) {
-    TcRun r = tc_run(*dev_, p, l);
+    TcRun r = tc_run(*h_, p, l);
     EXPECT_EQ(r.error, "") << describe(p, l);
     return r.out;
   }
@@ -71,8 +64,6 @@ class TcKernels : public testing::TestWithParam<int> {
     if (s.tvnsim_launch_get(s.tvnsim_launch_count() - 1, &l) != 0) return 0;
     return l.thread_instructions;
   }
-
-  TcDevice* dev_ = nullptr;
 };
 
 // Shapes with tails everywhere: partial tiles in both families, a reduction
@@ -81,7 +72,7 @@ class TcKernels : public testing::TestWithParam<int> {
 TEST_P(TcKernels, TileFamiliesAgreeBitForBitAndMeetTheExactReference) {
   const Shape shapes[] = {{136, 72, 136}, {67, 83, 75}, {129, 136, 72}};
   for (TcOp op : kOps) {
-    for (TcElem elem : kElems) {
+    for (Half elem : kHalves) {
       for (const Shape& s : shapes) {
         const TcProblem p =
             tc_problem(op, elem, s.M, s.K, s.N, TcValues::Real, 11 * s.M + s.N, op == TcOp::NN);
@@ -101,7 +92,7 @@ TEST_P(TcKernels, TileFamiliesAgreeBitForBitAndMeetTheExactReference) {
 // fragment layouts, the zero-fill or the bias seeding changes it.
 TEST_P(TcKernels, IntegerProductsAreExact) {
   for (TcOp op : kOps) {
-    for (TcElem elem : kElems) {
+    for (Half elem : kHalves) {
       const TcProblem p = tc_problem(op, elem, 67, 83, 75, TcValues::Integer, 5, op == TcOp::NN);
       const TcExpect e = tc_reference(p);
       for (int tile : {128, 64}) {
@@ -110,12 +101,7 @@ TEST_P(TcKernels, IntegerProductsAreExact) {
         if (HasFailure()) return;
         for (size_t i = 0; i < out.size(); ++i) {
           const float exact = static_cast<float>(e.value[i]);
-          uint32_t want;
-          if (p.typed_out()) {
-            want = tc_bits(elem, exact);
-          } else {
-            std::memcpy(&want, &exact, 4);
-          }
+          const uint32_t want = p.typed_out() ? narrow(elem, exact) : f32_bits(exact);
           ASSERT_EQ(out[i], want) << "element " << i / p.out_cols() << ", " << i % p.out_cols();
         }
       }
@@ -132,7 +118,7 @@ TEST_P(TcKernels, FastAndScalarStagingGiveTheSameBits) {
   struct Variant {
     TcLayout fast, scalar;
   };
-  for (TcElem elem : kElems) {
+  for (Half elem : kHalves) {
     for (TcOp op : kOps) {
       const bool nn = op == TcOp::NN;
       const TcProblem p = nn ? tc_problem(op, elem, 70, 100, 75, TcValues::Real, 3, true)
@@ -143,8 +129,8 @@ TEST_P(TcKernels, FastAndScalarStagingGiveTheSameBits) {
           variants.push_back({{tile, 4, 5, 3}, {tile, 0, 0, 0}});
           variants.push_back({{tile, 4, 5, 0}, {tile, 5, 6, 0}});  // odd strides
         }
-        variants.push_back({{tile, nn ? 4 : 0, nn ? 5 : 0, 0},
-                            {tile, nn ? 4 : 0, nn ? 5 : 0, 0, /*shift=*/2}});
+        variants.push_back(
+            {{tile, nn ? 4 : 0, nn ? 5 : 0, 0}, {tile, nn ? 4 : 0, nn ? 5 : 0, 0, /*shift=*/1}});
         for (const Variant& v : variants) {
           SCOPED_TRACE(describe(p, v.fast) + " vs " + describe(p, v.scalar));
           const std::vector<uint32_t> fast = run(p, v.fast);
@@ -172,7 +158,7 @@ TEST_P(TcKernels, FastAndScalarStagingGiveTheSameBits) {
 TEST_P(TcKernels, AnOutputRowDoesNotDependOnTheBatch) {
   constexpr int kAlone = 40, kBefore = 77, kBatch = kBefore + kAlone + 30;
   for (TcOp op : kOps) {
-    for (TcElem elem : kElems) {
+    for (Half elem : kHalves) {
       TcProblem alone, batch;
       if (op == TcOp::TN) {
         // dW rows follow X's columns: X alone becomes columns 77.. of a wider X.
@@ -204,20 +190,20 @@ TEST_P(TcKernels, AnOutputRowDoesNotDependOnTheBatch) {
 // nearest even), dW keeps its value, dX becomes +0.
 TEST_P(TcKernels, AnEmptyReductionLeavesTheSeed) {
   for (TcOp op : kOps) {
-    for (TcElem elem : kElems) {
+    for (Half elem : kHalves) {
       const int M = op == TcOp::TN ? 0 : 70, K = op == TcOp::NN ? 0 : 70,
                 N = op == TcOp::NT ? 0 : 75;
       TcProblem p = tc_problem(op, elem, M, K, N, TcValues::Real, 8, op == TcOp::NN);
       // Biases in quarter steps of the 16-bit spacing near 1 (ties included),
       // so that the store's rounding shows.
-      const float quarter = elem == TcElem::BF16 ? 0x1p-9f : 0x1p-12f;
+      const float quarter = elem == Half::BF16 ? 0x1p-9f : 0x1p-12f;
       for (int c = 0; c < static_cast<int>(p.bias.size()); ++c) p.bias[c] = 1.0f + c * quarter;
       for (int tile : {128, 64}) {
         SCOPED_TRACE(describe(p, {tile}));
         const std::vector<uint32_t> out = run(p, {tile});
         if (HasFailure()) return;
         for (size_t i = 0; i < out.size(); ++i) {
-          const uint32_t want = op == TcOp::NN ? tc_bits(elem, p.bias[i % p.N])
+          const uint32_t want = op == TcOp::NN   ? narrow(elem, p.bias[i % p.N])
                                 : op == TcOp::TN ? p.out0[i]
                                                  : 0u;
           ASSERT_EQ(out[i], want) << "element " << i;
@@ -230,25 +216,23 @@ TEST_P(TcKernels, AnEmptyReductionLeavesTheSeed) {
 // beta = 0 must not read the old output (NaN there would poison it); other
 // alpha and beta scale and blend, and dW accumulates.
 TEST_P(TcKernels, EpiloguesScaleBlendAndAccumulate) {
-  for (TcElem elem : kElems) {
+  for (Half elem : kHalves) {
     TcProblem p = tc_problem(TcOp::NN, elem, 70, 72, 75, TcValues::Real, 13, true);
-    std::fill(p.out0.begin(), p.out0.end(), 0x7FFFu);  // NaN in bf16 and f16
+    std::fill(p.out0.begin(), p.out0.end(), nan_bits(elem));
     for (int tile : {128, 64}) {
       SCOPED_TRACE(describe(p, {tile}) + " over NaN");
       EXPECT_EQ(tc_check_reference(p, run(p, {tile})), "");
     }
     TcProblem blend = tc_problem(TcOp::NN, elem, 70, 72, 75, TcValues::Real, 14);
     for (size_t i = 0; i < blend.out0.size(); ++i) {
-      blend.out0[i] = tc_bits(elem, static_cast<float>(i % 13) - 6.0f);
+      blend.out0[i] = narrow(elem, static_cast<float>(i % 13) - 6.0f);
     }
     blend.alpha = 2.0f;
     blend.beta = -0.5f;
     TcProblem dw = tc_problem(TcOp::TN, elem, 70, 72, 75, TcValues::Real, 15);
     dw.alpha = 0.5f;
-    for (size_t i = 0; i < dw.out0.size(); ++i) {
-      const float v = static_cast<float>(i % 7) - 3.0f;
-      std::memcpy(&dw.out0[i], &v, 4);
-    }
+    for (size_t i = 0; i < dw.out0.size(); ++i)
+      dw.out0[i] = f32_bits(static_cast<float>(i % 7) - 3.0f);
     TcProblem dx = tc_problem(TcOp::NT, elem, 70, 72, 75, TcValues::Real, 16);
     dx.alpha = -2.0f;
     for (const TcProblem* q : {&blend, &dw, &dx}) {
@@ -259,37 +243,14 @@ TEST_P(TcKernels, EpiloguesScaleBlendAndAccumulate) {
   }
 }
 
-// Static shared memory and thread limits as the launches assume them: the
-// 64-tile kernels hold their two stages statically (36864 bytes), the
-// 128-tile kernels use dynamic shared memory only.
-TEST_P(TcKernels, KernelResourcesMatchTheirLaunches) {
-  for (TcOp op : kOps) {
-    for (TcElem elem : kElems) {
-      TcProblem p;
-      p.op = op;
-      p.elem = elem;
-      for (int tile : {128, 64}) {
-        const std::string name = tc_kernel_name(p, tile);
-        const cu::CUfunction f = dev_->function(name);
-        ASSERT_NE(f, nullptr) << name;
-        EXPECT_EQ(dev_->attribute(f, cu::CU_FUNC_ATTRIBUTE_SHARED_SIZE_BYTES),
-                  tile == 64 ? 36864 : 0)
-            << name;
-        EXPECT_EQ(dev_->attribute(f, cu::CU_FUNC_ATTRIBUTE_MAX_THREADS_PER_BLOCK), 2 * tile)
-            << name;
-      }
-    }
-  }
-}
-
 // The bias seeds the accumulators, so a bias with alpha != 1 is refused by
 // a device assertion.  Simulated device only: on a GPU the fault would end
 // the context.
 TEST_P(TcKernels, BiasWithAlphaOtherThanOneIsRefused) {
   if (!sim().available()) GTEST_SKIP() << "needs the simulated device";
-  TcProblem p = tc_problem(TcOp::NN, TcElem::BF16, 64, 16, 64, TcValues::Real, 1, true);
+  TcProblem p = tc_problem(TcOp::NN, Half::BF16, 64, 16, 64, TcValues::Real, 1, true);
   p.alpha = 2.0f;
-  EXPECT_NE(tc_run(*dev_, p, {64}).error, "");
+  EXPECT_NE(tc_run(*h_, p, {64}).error.find("CUDA_ERROR_ASSERT"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ampere, TcKernels, testing::Values(80));

@@ -31,8 +31,8 @@ TEST_F(TypedBigKernels, NnBigIsRoundedTwin) {
     for (const TwinCase& c : cases) {
       SCOPED_TRACE(describe(c, h));
       const int lda = c.k + c.pad, ldb = c.n + c.pad, ldc = c.n + c.pad;
-      TwinOperand a = operand(h, static_cast<size_t>(c.m) * lda, ++seed);
-      TwinOperand b = operand(h, static_cast<size_t>(c.k) * ldb, ++seed);
+      auto [a, b] = product(h, c.k, {static_cast<size_t>(c.m) * lda, c.m, size_t(lda), 1},
+                            {static_cast<size_t>(c.k) * ldb, c.n, 1, size_t(ldb)}, ++seed);
       DeviceArray bi = bias(c.n, ++seed);
       TwinOutput out = output(h, c.m, c.n, ldc, c.beta != 0.0f, ++seed);
       auto launch = [&](const char* name, const DeviceArray& cc, const DeviceArray& aa,
@@ -58,8 +58,8 @@ TEST_F(TypedBigKernels, TnBigAccumulatesTwinExactly) {
   for (Half h : kHalves) {
     for (const TwinCase& c : cases) {
       SCOPED_TRACE(describe(c, h));
-      TwinOperand x = operand(h, static_cast<size_t>(c.m) * c.k, ++seed);
-      TwinOperand dy = operand(h, static_cast<size_t>(c.m) * c.n, ++seed);
+      auto [x, dy] = product(h, c.m, {static_cast<size_t>(c.m) * c.k, c.k, 1, size_t(c.k)},
+                             {static_cast<size_t>(c.m) * c.n, c.n, 1, size_t(c.n)}, ++seed);
       TwinAccumulator dw = accumulator(static_cast<size_t>(c.k) * c.n, ++seed);
       auto launch = [&](const char* name, const DeviceArray& out, const DeviceArray& xx,
                         const DeviceArray& dyy) {
@@ -84,8 +84,8 @@ TEST_F(TypedBigKernels, NtBigIsRoundedTwin) {
   for (Half h : kHalves) {
     for (const TwinCase& c : cases) {
       SCOPED_TRACE(describe(c, h));
-      TwinOperand dy = operand(h, static_cast<size_t>(c.m) * c.k, ++seed);
-      TwinOperand w = operand(h, static_cast<size_t>(c.n) * c.k, ++seed);
+      auto [dy, w] = product(h, c.k, {static_cast<size_t>(c.m) * c.k, c.m, size_t(c.k), 1},
+                             {static_cast<size_t>(c.n) * c.k, c.n, size_t(c.k), 1}, ++seed);
       TwinOutput dx = output(h, c.m, c.n, c.n, false, ++seed);
       auto launch = [&](const char* name, const DeviceArray& out, const DeviceArray& dyy,
                         const DeviceArray& ww) {

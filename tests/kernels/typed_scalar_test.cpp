@@ -24,8 +24,8 @@ TEST_F(TypedScalarKernels, NnGemvIsRoundedTwin) {
     for (const TwinCase& c : cases) {
       SCOPED_TRACE(describe(c, h));
       const int lda = c.k + c.pad, ldy = 1 + c.pad;
-      TwinOperand x = operand(h, static_cast<size_t>(c.m) * lda, ++seed);
-      TwinOperand w = operand(h, static_cast<size_t>(c.k), ++seed);
+      auto [x, w] = product(h, c.k, {static_cast<size_t>(c.m) * lda, c.m, size_t(lda), 1},
+                            {static_cast<size_t>(c.k), 1, 0, 1}, ++seed);
       DeviceArray b = bias(1, ++seed);
       TwinOutput y = output(h, c.m, 1, ldy, c.beta != 0.0f, ++seed);
       auto launch = [&](const char* name, const DeviceArray& yy, const DeviceArray& xx,
@@ -52,8 +52,8 @@ TEST_F(TypedScalarKernels, TnGemvAccumulatesTwinExactly) {
     for (const TwinCase& c : cases) {
       SCOPED_TRACE(describe(c, h));
       const int lda = c.k + c.pad, ldy = 1 + c.pad;
-      TwinOperand x = operand(h, static_cast<size_t>(c.m) * lda, ++seed);
-      TwinOperand dy = operand(h, static_cast<size_t>(c.m) * ldy, ++seed);
+      auto [x, dy] = product(h, c.m, {static_cast<size_t>(c.m) * lda, c.k, 1, size_t(lda)},
+                             {static_cast<size_t>(c.m) * ldy, 1, 0, size_t(ldy)}, ++seed);
       TwinAccumulator dw = accumulator(static_cast<size_t>(c.k), ++seed);
       auto launch = [&](const char* name, const DeviceArray& out, const DeviceArray& xx,
                         const DeviceArray& dyy) {
@@ -109,8 +109,8 @@ TEST_F(TypedScalarKernels, NnUltraThinIsRoundedTwin) {
     for (const TwinCase& c : cases) {
       SCOPED_TRACE(describe(c, h));
       const int lda = c.k + c.pad, ldb = c.n + c.pad, ldc = c.n + c.pad;
-      TwinOperand x = operand(h, static_cast<size_t>(c.m) * lda, ++seed);
-      TwinOperand w = operand(h, static_cast<size_t>(c.k) * ldb, ++seed);
+      auto [x, w] = product(h, c.k, {static_cast<size_t>(c.m) * lda, c.m, size_t(lda), 1},
+                            {static_cast<size_t>(c.k) * ldb, c.n, 1, size_t(ldb)}, ++seed);
       DeviceArray b = bias(c.n, ++seed);
       TwinOutput y = output(h, c.m, c.n, ldc, c.beta != 0.0f, ++seed);
       auto launch = [&](const char* name, const DeviceArray& yy, const DeviceArray& xx,
@@ -145,8 +145,8 @@ TEST_F(TypedScalarKernels, NnNarrowAndNarrowSmallAreRoundedTwins) {
       for (const TwinCase& c : cases) {
         SCOPED_TRACE(std::string(v.twin) + " " + describe(c, h));
         const int lda = c.k + c.pad, ldb = c.n + c.pad, ldc = c.n + c.pad;
-        TwinOperand a = operand(h, static_cast<size_t>(c.m) * lda, ++seed);
-        TwinOperand b = operand(h, static_cast<size_t>(c.k) * ldb, ++seed);
+        auto [a, b] = product(h, c.k, {static_cast<size_t>(c.m) * lda, c.m, size_t(lda), 1},
+                              {static_cast<size_t>(c.k) * ldb, c.n, 1, size_t(ldb)}, ++seed);
         DeviceArray bi = bias(c.n, ++seed);
         TwinOutput out = output(h, c.m, c.n, ldc, c.beta != 0.0f, ++seed);
         const unsigned grid = blocks_for(c.m, v.bm) * blocks_for(c.n, v.bn);
@@ -176,8 +176,8 @@ TEST_F(TypedScalarKernels, TnNarrowAccumulatesTwinExactly) {
   for (Half h : kHalves) {
     for (const TwinCase& c : cases) {
       SCOPED_TRACE(describe(c, h));
-      TwinOperand x = operand(h, static_cast<size_t>(c.m) * c.k, ++seed);
-      TwinOperand dy = operand(h, static_cast<size_t>(c.m) * c.n, ++seed);
+      auto [x, dy] = product(h, c.m, {static_cast<size_t>(c.m) * c.k, c.k, 1, size_t(c.k)},
+                             {static_cast<size_t>(c.m) * c.n, c.n, 1, size_t(c.n)}, ++seed);
       TwinAccumulator dw = accumulator(static_cast<size_t>(c.k) * c.n, ++seed);
       const unsigned grid = blocks_for(c.k, 64) * blocks_for(c.n, 32);
       auto launch = [&](const char* name, const DeviceArray& out, const DeviceArray& xx,
@@ -203,8 +203,8 @@ TEST_F(TypedScalarKernels, NtNarrowIsRoundedTwin) {
   for (Half h : kHalves) {
     for (const TwinCase& c : cases) {
       SCOPED_TRACE(describe(c, h));
-      TwinOperand dy = operand(h, static_cast<size_t>(c.m) * c.k, ++seed);
-      TwinOperand w = operand(h, static_cast<size_t>(c.n) * c.k, ++seed);
+      auto [dy, w] = product(h, c.k, {static_cast<size_t>(c.m) * c.k, c.m, size_t(c.k), 1},
+                             {static_cast<size_t>(c.n) * c.k, c.n, size_t(c.k), 1}, ++seed);
       TwinOutput dx = output(h, c.m, c.n, c.n, false, ++seed);
       const unsigned grid = blocks_for(c.m, 64) * blocks_for(c.n, 32);
       auto launch = [&](const char* name, const DeviceArray& out, const DeviceArray& dyy,

@@ -312,6 +312,11 @@ testing::AssertionResult KernelHarness::run(const char* kernel, Grid grid, Grid 
   }
   select_model(model_);
   cu::CUresult r = cu::make_current(*es_.api, es_.ctx);
+  // Above the default 48 KiB a kernel needs a raised limit, as the engine
+  // sets for its large-tile kernels.
+  if (r == cu::CUDA_SUCCESS && dynamic_shared > 49152)
+    r = es_.api->cuFuncSetAttribute(f, cu::CU_FUNC_ATTRIBUTE_MAX_DYNAMIC_SHARED_SIZE_BYTES,
+                                    static_cast<int>(dynamic_shared));
   if (r == cu::CUDA_SUCCESS)
     r = es_.api->cuLaunchKernel(f, grid.x, grid.y, grid.z, block.x, block.y, block.z,
                                 dynamic_shared, es_.stream, params, nullptr);

@@ -14,6 +14,8 @@
 // - Every DeviceArray carries guard bands filled with a sentinel before and
 //   after its elements; run() checks the guards of every live array after
 //   the kernel, so a write outside any buffer fails the test that made it.
+// - run() raises the kernel's dynamic shared-memory limit when the launch
+//   asks for more than the default 48 KiB, as the engine does.
 // - run() waits for the kernel; a refused launch or a device fault fails with
 //   the simulated device's fault report.  After a fault the simulated device
 //   is reset and the harness rebuilt on next use, so one faulty kernel does

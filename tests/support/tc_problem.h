@@ -8,20 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "support/tc_device.h"
+#include "support/kernel_harness.h"
+#include "support/typed_values.h"
 
 namespace tesvan::test {
 
 enum class TcOp { NN, TN, NT };
-enum class TcElem { BF16, F16 };
-
 const char* tc_name(TcOp op);
-const char* tc_name(TcElem elem);
-
-// A 16-bit pattern's value (exact), and a value's pattern rounded to
-// nearest even.
-double tc_value(TcElem elem, uint16_t bits);
-uint16_t tc_bits(TcElem elem, float value);
 
 // One product in the engine's (M, K, N) terms.  Operands are dense,
 // row-major, in the kernels' global layouts:
@@ -30,7 +23,7 @@ uint16_t tc_bits(TcElem elem, float value);
 //   NT  a = dY [M, N], b = W [K, N]; out dX [M, K] typed; reduction N
 struct TcProblem {
   TcOp op = TcOp::NN;
-  TcElem elem = TcElem::BF16;
+  Half elem = Half::BF16;
   int M = 0, K = 0, N = 0;
   std::vector<uint16_t> a, b;
   std::vector<float> bias;     // NN only, [N]; empty: no bias
@@ -53,14 +46,14 @@ enum class TcValues {
 
 // Operands, bias (NN, when `with_bias`) and initial output drawn from a
 // fixed seed.  The initial output is 0.25 in every element.
-TcProblem tc_problem(TcOp op, TcElem elem, int M, int K, int N, TcValues values, uint32_t seed,
+TcProblem tc_problem(TcOp op, Half elem, int M, int K, int N, TcValues values, uint32_t seed,
                      bool with_bias = false);
 
 // Memory layout and tile family of one run.
 struct TcLayout {
   int tile = 128;                       // 128 or 64
   int pad_a = 0, pad_b = 0, pad_c = 0;  // NN: elements added to each row stride
-  size_t shift = 0;                     // bytes a and b lie past 16-byte alignment
+  int shift = 0;                        // elements a and b lie past 16-byte alignment
 };
 
 struct TcRun {
@@ -73,10 +66,10 @@ std::string tc_kernel_name(const TcProblem& p, int tile);
 
 // Uploads the problem in the given layout, launches the kernel with the
 // tile family's grid, block and shared memory, and reads the output back.
-// Operand padding and guard bands hold NaN / huge patterns, so a read
-// outside a matrix shows in the result; output padding and guards must be
-// left untouched.
-TcRun tc_run(TcDevice& dev, const TcProblem& p, const TcLayout& layout);
+// Each operand lies between NaN elements and its row padding holds NaN, so
+// a read outside a matrix poisons the result; the output's row padding must
+// keep its fill, and the harness checks every array's guard bands.
+TcRun tc_run(KernelHarness& h, const TcProblem& p, const TcLayout& layout);
 
 // Exact (f64) results and, per element, the largest deviation the kernels
 // may show.  The bound: each 16-wide mma step rounds at most 2^-19 of the

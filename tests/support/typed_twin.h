@@ -19,6 +19,20 @@ struct TwinOperand {
   DeviceArray wide;   // their f32 values
 };
 
+// Where one operand of a product keeps its elements: element (outer index i,
+// reduction index r) at i * outer_stride + r * red_stride, for `outer` values
+// of i; `elements` is what to allocate.
+struct OperandLayout {
+  size_t elements;
+  int outer;
+  size_t outer_stride, red_stride;
+};
+
+// The two operands of a product, both in both forms.
+struct TwinProduct {
+  TwinOperand left, right;
+};
+
 // A rows x cols output at row stride ld in both forms.  Its elements start as
 // random values when the kernel reads the old output (beta != 0), otherwise
 // as NaN, which must never reach a result; the elements between cols and ld
@@ -63,6 +77,15 @@ testing::AssertionResult matches_twin(const TwinAccumulator& acc);
 class TypedTwinTest : public KernelTest {
  protected:
   TwinOperand operand(Half h, size_t count, uint32_t seed);
+  // Random operands of a product over `reduction` terms, except that every
+  // output's first and last term are +H * v and -H * v for one large H: they
+  // cancel exactly, while the terms added between them are partly absorbed
+  // in f32 depending on the order.  A change of summation order then moves
+  // the result by far more than a 16-bit rounding step hides.  Elements
+  // outside the operand (stride gaps, past the end) are NaN: a kernel that
+  // reads one, even to multiply it by a staged zero, gets a NaN result.
+  TwinProduct product(Half h, int reduction, const OperandLayout& left, const OperandLayout& right,
+                      uint32_t seed);
   TwinOutput output(Half h, int rows, int cols, int ld, bool read_old, uint32_t seed);
   TwinAccumulator accumulator(size_t count, uint32_t seed);
   // An f32 bias of n values, passed when the case asks for one.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/address_space.h"
+#include "exec/executor.h"
 #include "ptx/module.h"
 
 namespace tvnsim {
@@ -116,6 +117,48 @@ TEST(Load, ModuleVariablesLiveInDeviceMemoryUntilTheProgramGoes) {
   EXPECT_EQ(v[2], 0u);
   r.program.reset();
   EXPECT_EQ(mem.find(str->base), nullptr);
+}
+
+TEST(Load, ProgramsFromOneTextHaveTheirOwnVariables) {
+  // Reads its variable through the generic and the global space.
+  const std::string ptx = module(R"(
+.global .align 4 .u32 counter[2] = {7, 8};
+.visible .entry read(.param .u64 out) {
+  .reg .b32 %r<3>; .reg .b64 %rd<4>;
+  ld.param.u64 %rd1, [out];
+  mov.u64 %rd2, counter;
+  cvta.global.u64 %rd3, %rd2;
+  ld.u32 %r1, [%rd3+4];
+  ld.global.u32 %r2, [counter];
+  add.s32 %r1, %r1, %r2;
+  st.global.u32 [%rd1], %r1;
+  st.global.u32 [counter], %r1;
+  ret;
+}
+)");
+  AddressSpace mem;
+  LoadResult a = load_program(ptx, mem), b = load_program(ptx, mem);
+  ASSERT_EQ(a.result, 0) << a.message;
+  ASSERT_EQ(b.result, 0) << b.message;
+  const uint64_t out = mem.allocate(4);
+  auto run = [&](const Program& p) {
+    LaunchSpec spec;
+    spec.program = &p;
+    spec.block = {1, 1, 1};
+    uint8_t params[8];
+    std::memcpy(params, &out, 8);
+    spec.params = params;
+    EXPECT_EQ(execute(spec, mem, ExecOptions{}).result, 0);
+    uint32_t v;
+    std::memcpy(&v, mem.resolve(out, 4), 4);
+    return v;
+  };
+  EXPECT_EQ(run(*a.program), 15u);
+  EXPECT_EQ(run(*a.program), 23u);  // its own counter changed
+  EXPECT_EQ(run(*b.program), 15u);  // the other program's did not
+  a.program.reset();
+  EXPECT_EQ(run(*b.program), 23u);
+  EXPECT_EQ(mem.user_allocations(), 1u);
 }
 
 TEST(Load, RefusesWhatItDoesNotUnderstand) {

@@ -147,6 +147,30 @@ $OTHER:
   ret;
 }
 
+// Warp 0 spins until warp 1 raises a flag in shared memory.
+.visible .entry spin(.param .u64 out) {
+  .reg .b32 %r<6>; .reg .b64 %rd<2>; .reg .pred %p<3>;
+  .shared .align 4 .b8 flag[4];
+  ld.param.u64 %rd1, [out];
+  mov.u32 %r1, %tid.x;
+  mov.u32 %r2, flag;
+  setp.ge.u32 %p1, %r1, 32;
+  @%p1 bra $RAISE;
+  mov.u32 %r4, 0;
+$WAIT:
+  add.s32 %r4, %r4, 1;
+  ld.volatile.shared.u32 %r3, [%r2];
+  setp.ne.u32 %p2, %r3, 1;
+  @%p2 bra $WAIT;
+  setp.eq.u32 %p2, %r1, 0;
+  @%p2 st.global.u32 [%rd1], %r4;
+  ret;
+$RAISE:
+  setp.eq.u32 %p2, %r1, 32;
+  @%p2 st.volatile.shared.u32 [%r2], 1;
+  ret;
+}
+
 // Every thread of every block writes its global index; block b faults when
 // b >= bad (an access far outside any allocation).
 .visible .entry grid(.param .u64 out, .param .u32 bad) {
@@ -226,6 +250,15 @@ TEST_F(Simt, DivergedBarrierAndDeadlockAreFaults) {
   r = dev.launch("deadlock", {1, 1, 1}, {64, 1, 1}, {});
   EXPECT_EQ(r.result, 719);
   EXPECT_NE(r.message.find("deadlock"), std::string::npos) << r.message;
+}
+
+TEST_F(Simt, ASpinningWarpLetsTheOthersRun) {
+  // Spinning on a flag without a barrier is a race; the check is off here.
+  dev.options.racecheck = false;
+  const uint64_t out = dev.alloc(4);
+  const ExecResult r = dev.launch("spin", {1, 1, 1}, {64, 1, 1}, {Arg::u64(out)});
+  ASSERT_EQ(r.result, 0) << r.message;
+  EXPECT_GT(dev.download<uint32_t>(out, 1)[0], 1000u) << "warp 0 spun before warp 1 ran";
 }
 
 TEST_F(Simt, CountsThreadInstructions) {
