@@ -1,13 +1,15 @@
 // Construction cost: NVRTC's cold compile of the kernel source per target,
 // then engine construction on this machine's device (or the simulated one)
 // through the engine itself: once cold (empty cache: compile, cache write,
-// module load, kernel table) and repeatedly warm (cache hit), the warm
-// construction split into its phases.
+// module load, kernel table), then warm (cache hit) as a training process
+// meets it, as the first engine of a fresh process, split into its phases,
+// and again within one process.
 //
 //   tesvan_construction [--targets sm_80,...|device] [--repeats N] [--json FILE]
 //
 // The engine runs against a fresh private cache folder, removed at the end;
-// the NVRTC compiles touch no cache.
+// the NVRTC compiles touch no cache.  The fresh processes are this program
+// again, run with --child create|phases.
 #include <dlfcn.h>
 #include <stdlib.h>
 
@@ -18,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -74,32 +77,83 @@ Result<Device> probe_device() {
   return Device{name, target.value(), dlsym(api.handle, "tvnsim_reset") != nullptr};
 }
 
-struct Phases {
-  std::vector<double> plan, read, load, table;
-};
+// The first construction in this process: seconds.
+Result<double> child_create() {
+  const auto start = Clock::now();
+  auto engine = EngineInner::create(0);
+  const double seconds = since(start);
+  if (!engine.ok()) return std::move(engine).error();
+  return seconds;
+}
 
-// The warm path's steps one by one, as the engine takes them: source and
-// cache key, cache read, module load, kernel table.
-Status time_phases(const EngineStream& es, const std::string& target, Phases* p) {
+// The warm path's steps one by one, as the engine takes them, as the first
+// module work of this process: source and cache key, cache read, module
+// load, kernel table.  Seconds of each.
+Result<std::vector<double>> child_phases(const std::string& target) {
+  auto loaded = cu::cuda();
+  if (!loaded.ok()) return std::move(loaded).error();
+  EngineStream es;
+  es.api = loaded.value();
+  cu::CUdevice dev = 0;
+  TVN_TRY(cu::check(es.api->cuInit(0), "cuInit: "));
+  TVN_TRY(cu::check(es.api->cuDeviceGet(&dev, 0), "cuDeviceGet: "));
+  TVN_TRY(cu::check(es.api->cuDevicePrimaryCtxRetain(&es.ctx, dev), "context: "));
+  TVN_TRY(cu::check(es.api->cuCtxSetCurrent(es.ctx), "context: "));
+  TVN_TRY(cu::check(es.api->cuStreamCreate(&es.stream, 1), "stream: "));
+
+  std::vector<double> t;
   auto start = Clock::now();
   KernelBuild build = plan_kernel_build(assemble_kernel_source(), target);
-  p->plan.push_back(since(start));
-
+  t.push_back(since(start));
   start = Clock::now();
   std::optional<std::string> ptx = read_cached_ptx(build);
-  p->read.push_back(since(start));
+  t.push_back(since(start));
   if (!ptx) return Error::cuda("the cache holds no PTX for " + target);
-
   ModuleRef module;
   start = Clock::now();
   TVN_TRY(cu::check(load_module(*es.api, *ptx, &module), "module load: "));
-  p->load.push_back(since(start));
-
+  t.push_back(since(start));
   start = Clock::now();
   Result<Kernels> table = Kernels::from_module(es, module);
-  p->table.push_back(since(start));
+  t.push_back(since(start));
   if (!table.ok()) return std::move(table).error();
-  return {};
+  return t;
+}
+
+// Runs this program with --child `mode`; the numbers it prints, or an error.
+Result<std::vector<double>> in_fresh_process(const char* mode) {
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  const std::string cmd = "'" + self + "' --child " + mode + " 2>&1";
+  std::string out;
+  FILE* pipe = ::popen(cmd.c_str(), "r");
+  if (!pipe) return Error::cuda("cannot run " + cmd);
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  if (::pclose(pipe) != 0) return Error::cuda(std::string(mode) + " child failed: " + out);
+  std::vector<double> values;
+  std::istringstream in(out);
+  for (double v; in >> v;) values.push_back(v);
+  return values;
+}
+
+int run_child(const char* mode) {
+  Result<Device> device = probe_device();
+  if (!device.ok()) {
+    std::printf("%s\n", device.error().display().c_str());
+    return 1;
+  }
+  if (!std::strcmp(mode, "create")) {
+    Result<double> t = child_create();
+    if (!t.ok()) return std::printf("%s\n", t.error().display().c_str()), 1;
+    std::printf("%.9f\n", t.value());
+    return 0;
+  }
+  Result<std::vector<double>> t = child_phases(device.value().target);
+  if (!t.ok()) return std::printf("%s\n", t.error().display().c_str()), 1;
+  for (double v : t.value()) std::printf("%.9f ", v);
+  std::printf("\n");
+  return 0;
 }
 
 int usage() {
@@ -113,6 +167,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> targets = bench::kAllTargets;
   int repeats = 5;
   std::string json_path;
+  if (argc == 3 && !std::strcmp(argv[1], "--child")) return run_child(argv[2]);
   for (int i = 1; i < argc; ++i) {
     const bool has_value = i + 1 < argc;
     if (!std::strcmp(argv[i], "--targets") && has_value) {
@@ -170,24 +225,27 @@ int main(int argc, char** argv) {
   auto start = Clock::now();
   auto cold = EngineInner::create(0);
   const double cold_seconds = since(start);
-  std::vector<double> warm;
-  Phases phases;
-  std::string error;
-  if (!cold.ok()) {
-    error = cold.error().display();
-  } else {
-    cold.value().reset();
-    for (int i = 0; i < repeats && error.empty(); ++i) {
-      start = Clock::now();
-      auto engine = EngineInner::create(0);
-      warm.push_back(since(start));
-      if (!engine.ok()) {
-        error = engine.error().display();
-        break;
-      }
-      Status timed = time_phases(engine.value()->engine().stream(), dev.target, &phases);
-      if (!timed.ok()) error = timed.error().display();
+  std::vector<double> fresh, again;
+  std::vector<std::vector<double>> phases(4);  // key, read, load, table
+  std::string error = cold.ok() ? "" : cold.error().display();
+  if (cold.ok()) cold.value().reset();
+  for (int i = 0; i < repeats && error.empty(); ++i) {
+    Result<std::vector<double>> total = in_fresh_process("create");
+    Result<std::vector<double>> steps = in_fresh_process("phases");
+    if (!total.ok() || !steps.ok()) {
+      error = (total.ok() ? steps.error() : total.error()).display();
+      break;
     }
+    if (total.value().size() != 1 || steps.value().size() != phases.size()) {
+      error = "unexpected child output";
+      break;
+    }
+    fresh.push_back(total.value()[0]);
+    for (size_t p = 0; p < phases.size(); ++p) phases[p].push_back(steps.value()[p]);
+    start = Clock::now();
+    auto engine = EngineInner::create(0);
+    again.push_back(since(start));
+    if (!engine.ok()) error = engine.error().display();
   }
   std::error_code ec;
   std::filesystem::remove_all(cache_dir, ec);
@@ -196,18 +254,18 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const double plan = median(phases.plan), read = median(phases.read), load = median(phases.load),
-               table = median(phases.table), warm_median = median(warm);
-  std::printf("\nengine construction, %s\n", dev.target.c_str());
+  const double plan = median(phases[0]), read = median(phases[1]), load = median(phases[2]),
+               table = median(phases[3]), fresh_median = median(fresh);
+  std::printf("\nengine construction, %s (medians of %d)\n", dev.target.c_str(), repeats);
   std::printf("  cold (compile, cache write, load, table)   %9.1f ms\n", 1e3 * cold_seconds);
-  std::printf("  warm (cache hit), median of %-2d             %9.1f ms  (best %.1f)\n", repeats,
-              1e3 * warm_median, 1e3 * *std::min_element(warm.begin(), warm.end()));
+  std::printf("  warm, first engine of a fresh process      %9.1f ms\n", 1e3 * fresh_median);
   std::printf("    source and cache key                     %9.2f ms\n", 1e3 * plan);
   std::printf("    cache read                               %9.2f ms\n", 1e3 * read);
   std::printf("    module load                              %9.2f ms\n", 1e3 * load);
   std::printf("    kernel table (42 lookups)                %9.2f ms\n", 1e3 * table);
   std::printf("    rest: driver, context, stream, events    %9.2f ms  (warm minus the above)\n",
-              1e3 * (warm_median - plan - read - load - table));
+              1e3 * (fresh_median - plan - read - load - table));
+  std::printf("  warm, again in the same process            %9.1f ms\n", 1e3 * median(again));
 
   if (!json_path.empty()) {
     bench::JsonWriter j;
@@ -227,8 +285,11 @@ int main(int argc, char** argv) {
     }
     j.end_array();
     j.key("cold_construction_s").value(cold_seconds);
-    j.key("warm_construction_s").begin_array();
-    for (double w : warm) j.value(w);
+    j.key("warm_fresh_process_s").begin_array();
+    for (double w : fresh) j.value(w);
+    j.end_array();
+    j.key("warm_same_process_s").begin_array();
+    for (double w : again) j.value(w);
     j.end_array();
     j.key("warm_phases_median_s").begin_object();
     j.key("source_and_key").value(plan);
