@@ -6,7 +6,6 @@
 //   tesvan_resource_report [--targets sm_80,sm_90] [--json FILE]
 //
 // Exits 1 when a target cannot be built or assembled.
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -20,32 +19,11 @@
 
 namespace {
 
+using tesvan::ptxas::EngineReport;
 using tesvan::ptxas::FunctionResources;
 
-struct TargetReport {
-  std::string target;
-  std::vector<std::string> entries;  // text order of the PTX
-  tesvan::ptxas::Report ptxas;
-  double ptx_seconds = 0;  // cache read or NVRTC compile
-};
-
-TargetReport build(const std::string& ptxas, const std::string& target) {
-  TargetReport r;
-  r.target = target;
-  const auto start = std::chrono::steady_clock::now();
-  tesvan::Result<std::string> ptx = tesvan::kernel_ptx(target);
-  r.ptx_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (!ptx.ok()) {
-    r.ptxas.error = ptx.error().display();
-    return r;
-  }
-  r.entries = tesvan::ptxas::ptx_entries(ptx.value());
-  r.ptxas = tesvan::ptxas::assemble(ptxas, ptx.value(), target);
-  return r;
-}
-
 // The kernels in text order, then any device function ptxas kept apart.
-std::vector<const FunctionResources*> rows(const TargetReport& r) {
+std::vector<const FunctionResources*> rows(const EngineReport& r) {
   std::vector<const FunctionResources*> out;
   for (const std::string& name : r.entries) {
     if (const FunctionResources* f = r.ptxas.find(name)) out.push_back(f);
@@ -56,7 +34,7 @@ std::vector<const FunctionResources*> rows(const TargetReport& r) {
   return out;
 }
 
-void print_table(const TargetReport& r) {
+void print_table(const EngineReport& r) {
   std::printf("\n%s  (%zu kernels, PTX %.1f s, ptxas %.1f s)\n", r.target.c_str(),
               r.entries.size(), r.ptx_seconds, r.ptxas.seconds);
   std::printf("  %-36s %5s %8s %8s %7s %6s %5s\n", "kernel", "regs", "spill st", "spill ld",
@@ -68,10 +46,10 @@ void print_table(const TargetReport& r) {
   }
 }
 
-void print_summary(const std::vector<TargetReport>& reports) {
+void print_summary(const std::vector<EngineReport>& reports) {
   std::printf("\n%-7s %7s %-34s %-34s %8s %8s\n", "target", "kernels", "most registers",
               "most static smem", "spilling", "stack>0");
-  for (const TargetReport& r : reports) {
+  for (const EngineReport& r : reports) {
     if (!r.ptxas.error.empty()) {
       std::printf("%-7s  failed\n", r.target.c_str());
       continue;
@@ -93,12 +71,12 @@ void print_summary(const std::vector<TargetReport>& reports) {
   }
 }
 
-std::string to_json(const std::vector<TargetReport>& reports, const std::string& ptxas_version) {
+std::string to_json(const std::vector<EngineReport>& reports, const std::string& ptxas_version) {
   tesvan::bench::JsonWriter j;
   j.begin_object();
   j.key("ptxas").value(ptxas_version);
   j.key("targets").begin_array();
-  for (const TargetReport& r : reports) {
+  for (const EngineReport& r : reports) {
     j.begin_object();
     j.key("target").value(r.target);
     j.key("group_m").value(tesvan::group_m_for_target(r.target));
@@ -156,11 +134,11 @@ int main(int argc, char** argv) {
   const std::string version = tesvan::ptxas::version(ptxas);
   std::printf("ptxas: %s (%s)\n", ptxas.c_str(), version.c_str());
 
-  std::vector<TargetReport> reports;
+  std::vector<EngineReport> reports;
   int status = 0;
   for (const std::string& target : targets) {
-    reports.push_back(build(ptxas, target));
-    const TargetReport& r = reports.back();
+    reports.push_back(tesvan::ptxas::engine_report(ptxas, target));
+    const EngineReport& r = reports.back();
     if (!r.ptxas.error.empty()) {
       std::fprintf(stderr, "%s: %s\n", target.c_str(), r.ptxas.error.c_str());
       status = 1;

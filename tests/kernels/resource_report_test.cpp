@@ -74,9 +74,9 @@ extern "C" __global__ void staged(float* out, const float* in) {
 TEST(ResourceReport, NoKernelSpillsAtSm80OrSm90) {
   for (const char* target : {"sm_80", "sm_90"}) {
     SCOPED_TRACE(target);
-    const EngineResources* built = engine_resources(target);
+    const ptxas::EngineReport* built = engine_resources(target);
     if (built == nullptr) GTEST_SKIP() << "ptxas not found";
-    const ptxas::Report& report = built->report;
+    const ptxas::Report& report = built->ptxas;
     ASSERT_EQ(report.error, "");
     ASSERT_FALSE(built->entries.empty());
     for (const std::string& name : built->entries) {

@@ -41,9 +41,9 @@ TEST(TcBuild, EveryTargetHasAllTwelveKernels) {
 // shared memory only in the 64-tile kernels, 36864 bytes each.
 TEST(TcBuild, NoSpillsAndSharedMemoryAsLaunched) {
   for (const char* target : {"sm_80", "sm_90"}) {
-    const EngineResources* built = engine_resources(target);
+    const ptxas::EngineReport* built = engine_resources(target);
     if (built == nullptr) GTEST_SKIP() << "ptxas not found";
-    const ptxas::Report& report = built->report;
+    const ptxas::Report& report = built->ptxas;
     ASSERT_EQ(report.error, "");
     for (const std::string& name : tc_kernel_names()) {
       SCOPED_TRACE(std::string(target) + " " + name);

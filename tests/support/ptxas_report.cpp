@@ -1,6 +1,5 @@
 #include "support/ptxas_report.h"
 
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +9,8 @@
 #include <filesystem>
 #include <regex>
 #include <sstream>
+
+#include "kernel_build.h"
 
 extern char** environ;
 
@@ -198,6 +199,21 @@ Report assemble(const std::string& ptxas, std::string_view ptx, std::string_view
   }
   report.functions = parse_verbose_log(out.text);
   return report;
+}
+
+EngineReport engine_report(const std::string& ptxas, const std::string& target) {
+  EngineReport r;
+  r.target = target;
+  const auto start = std::chrono::steady_clock::now();
+  Result<std::string> ptx = kernel_ptx(target);
+  r.ptx_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (!ptx.ok()) {
+    r.ptxas.error = ptx.error().display();
+    return r;
+  }
+  r.entries = ptx_entries(ptx.value());
+  r.ptxas = assemble(ptxas, ptx.value(), target);
+  return r;
 }
 
 }  // namespace tesvan::ptxas

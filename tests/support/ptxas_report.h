@@ -1,6 +1,6 @@
 // What ptxas makes of a PTX text: registers, spills, stack and static shared
 // memory per function, as `ptxas -v` reports them.  Shared by the kernel
-// tests and the resource report in bench/; needs ptxas, no device.
+// tests and the resource report in bench/; needs NVRTC and ptxas, no device.
 #pragma once
 
 #include <string>
@@ -53,5 +53,15 @@ struct Report {
 // extra options, and parses the report.
 Report assemble(const std::string& ptxas, std::string_view ptx, std::string_view target,
                 const std::vector<std::string>& extra_options = {});
+
+// The engine's own PTX for a target (tesvan::kernel_ptx: the engine's source,
+// options and cache) and ptxas's report of it.
+struct EngineReport {
+  std::string target;
+  std::vector<std::string> entries;  // the PTX's entry functions, text order
+  Report ptxas;                      // ptxas.error also carries an NVRTC failure
+  double ptx_seconds = 0;            // cache read or NVRTC compile
+};
+EngineReport engine_report(const std::string& ptxas, const std::string& target);
 
 }  // namespace tesvan::ptxas
