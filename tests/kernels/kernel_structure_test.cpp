@@ -1,18 +1,13 @@
 // The kernel source as built, checked where the bit-exact tests cannot see:
 // every kernel at every target with its parameter types, launch bounds and
-// static shared memory; no spills; the copy, store and load forms each
+// static shared memory; no stack frame; the copy, store and load forms each
 // family is allowed (write-through only for input-gradient outputs, the L2
 // prefetch hint only where the narrow kernels read B, no atomics anywhere);
 // the bias/alpha device assertion exactly where a bias seeds a chain; and the
 // source's macros named and scoped so that no section leaks into the next.
-// Needs NVRTC (and ptxas for the register report), no device.
+// Needs NVRTC (and ptxas for the shared-memory report), no device.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -22,6 +17,7 @@
 
 #include "kernel_build.h"
 #include "kernel_source.h"
+#include "support/engine_resources.h"
 
 namespace tesvan::test {
 namespace {
@@ -230,88 +226,22 @@ TEST(KernelStructure, CopiesStoresAndAssertionsWhereTheFamiliesUseThem) {
   }
 }
 
-struct PtxasEntry {
-  int registers = -1, stack = -1, spill_stores = -1, spill_loads = -1, smem = 0;
-};
-
-std::string find_ptxas() {
-  for (const char *var : {"CUDA_HOME", "CUDA_PATH", "CUDA_ROOT"}) {
-    if (const char *v = std::getenv(var)) {
-      std::filesystem::path p = std::filesystem::path(v) / "bin" / "ptxas";
-      if (std::filesystem::exists(p)) return p.string();
-    }
-  }
-  return std::filesystem::exists("/usr/local/cuda/bin/ptxas") ? "/usr/local/cuda/bin/ptxas" : "";
-}
-
-// ptxas -v's report per entry function.
-std::map<std::string, PtxasEntry> ptxas_report(const std::string &ptxas, const std::string &ptx,
-                                               const char *target, std::string *error) {
-  const std::filesystem::path file =
-      std::filesystem::temp_directory_path() /
-      ("kernel_structure_" + std::to_string(::getpid()) + "_" + target + ".ptx");
-  std::ofstream(file) << ptx;
-  const std::string cmd =
-      ptxas + " -arch=" + target + " -v " + file.string() + " -o /dev/null 2>&1";
-  std::string out;
-  if (FILE *pipe = ::popen(cmd.c_str(), "r")) {
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    if (::pclose(pipe) != 0) *error = "ptxas failed:\n" + out;
-  } else {
-    *error = "cannot run " + cmd;
-  }
-  std::filesystem::remove(file);
-
-  std::map<std::string, PtxasEntry> entries;
-  const std::regex entry_re("Compiling entry function '([^']+)'");
-  const std::regex frame_re(
-      "(\\d+) bytes stack frame, (\\d+) bytes spill "
-      "stores, (\\d+) bytes spill loads");
-  const std::regex regs_re("Used (\\d+) registers");
-  const std::regex smem_re("(\\d+) bytes smem");
-  std::istringstream lines(out);
-  std::string line;
-  PtxasEntry *cur = nullptr;
-  std::smatch m;
-  while (std::getline(lines, line)) {
-    if (std::regex_search(line, m, entry_re)) cur = &entries[m[1]];
-    if (cur == nullptr) continue;
-    if (std::regex_search(line, m, frame_re)) {
-      cur->stack = std::stoi(m[1]);
-      cur->spill_stores = std::stoi(m[2]);
-      cur->spill_loads = std::stoi(m[3]);
-    }
-    if (std::regex_search(line, m, regs_re)) cur->registers = std::stoi(m[1]);
-    if (std::regex_search(line, m, smem_re)) cur->smem = std::stoi(m[1]);
-  }
-  return entries;
-}
-
-// No local memory at all (accumulators stay in registers within the launch
-// bounds), and exactly the static shared memory the launches assume: the
-// kernels launched with dynamic shared memory declare none of their own
-// beyond it.
-TEST(KernelStructure, NoSpillsAndStaticSharedMemoryAsLaunched) {
-  const std::string ptxas = find_ptxas();
-  if (ptxas.empty()) GTEST_SKIP() << "ptxas not found";
+// No stack frame (accumulators stay in registers within the launch bounds;
+// spills of every function are checked by the resource report test), and
+// exactly the static shared memory the launches assume: kernels launched
+// with dynamic shared memory declare none of their own beyond it.
+TEST(KernelStructure, StaticSharedMemoryAsLaunchedAndNoStack) {
   for (const char *target : {"sm_80", "sm_90"}) {
-    std::string error;
-    const std::map<std::string, PtxasEntry> report =
-        ptxas_report(ptxas, ptx_for(target), target, &error);
-    ASSERT_EQ(error, "");
+    const ptxas::EngineReport *built = engine_resources(target);
+    if (built == nullptr) GTEST_SKIP() << "ptxas not found";
+    const ptxas::Report &report = built->ptxas;
+    ASSERT_EQ(report.error, "");
     for (const Expected &k : expected_kernels()) {
       SCOPED_TRACE(std::string(target) + " " + k.name);
-      auto it = report.find(k.name);
-      ASSERT_NE(it, report.end());
-      const PtxasEntry &e = it->second;
-      EXPECT_EQ(e.stack, 0);
-      EXPECT_EQ(e.spill_stores, 0);
-      EXPECT_EQ(e.spill_loads, 0);
-      EXPECT_EQ(e.smem, k.static_smem);
-      EXPECT_GT(e.registers, 0);
-      RecordProperty(std::string(target) + "_" + k.name + "_registers", e.registers);
+      const ptxas::FunctionResources *f = report.find(k.name);
+      ASSERT_NE(f, nullptr);
+      EXPECT_EQ(f->stack, 0);
+      EXPECT_EQ(f->shared, k.static_smem);
     }
   }
 }
