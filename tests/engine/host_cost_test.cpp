@@ -79,3 +79,40 @@ TEST_F(HostCost, SteadyStateCallsAllocateNothing) {
 
 }  // namespace
 }  // namespace tesvan::test
+
+namespace tesvan::test {
+namespace {
+
+// The whole call as Python hands it over: context check, the events in both
+// directions, the tier routing (tensor-core no-bucket to the typed tier and
+// on to the fallback) and the launches.  The simulated driver's own steady
+// state allocates nothing for these calls, so the count covers everything.
+TEST_F(HostCost, BridgedCallsAllocateNothingEither) {
+  auto inner = stub_engine();
+  ASSERT_NE(inner, nullptr);
+  cu::CUstream caller = nullptr;
+  ASSERT_EQ(cu::cuda().value()->cuStreamCreate(&caller, 0), 0);
+  const uint64_t s = reinterpret_cast<uint64_t>(caller);
+  const auto calls_once = [&] {
+    bool ok = inner->forward(s, 0x3000, 0x1000, 0x2000, 0, Dims{64, 64, 64}, DType::F32, true).ok();
+    ok &= inner->forward(s, 0x3000, 0x1000, 0x2000, 0x4000, Dims{40, 24, 130}, DType::BF16, true).ok();
+    ok &= inner->backward_dx(s, 0x3000, 0x1000, 0x2000, Dims{128, 64, 128}, DType::F16, true).ok();
+    ok &= inner->backward_dw(s, 0x3000, 0x1000, 0x2000, Dims{64, 64, 64}, DType::BF16, false).ok();
+    return ok;
+  };
+  ASSERT_TRUE(calls_once());  // grows the upcast cells and the driver's queues
+  sim().tvnsim_drain();
+  uint64_t total = 0;
+  bool ok = false;
+  {
+    HostAllocationScope scope;
+    ok = calls_once();
+    total = scope.count();
+  }
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(total, 0u);
+  EXPECT_EQ(cu::cuda().value()->cuStreamDestroy(caller), 0);
+}
+
+}  // namespace
+}  // namespace tesvan::test
