@@ -1,0 +1,25 @@
+// Command-line pieces shared by the C++ measurement tools.
+#pragma once
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tesvan::bench {
+
+// The compilation targets the engine can pick.
+inline const std::vector<std::string> kAllTargets = {"sm_80", "sm_86", "sm_89",
+                                                     "sm_90", "sm_100", "sm_120"};
+
+// "a,b,,c" -> {"a", "b", "c"}
+inline std::vector<std::string> split_list(const char* text) {
+  std::vector<std::string> out;
+  std::stringstream ss(text);
+  std::string item;
+  while (std::getline(ss, item, ',')) {
+    if (!item.empty()) out.push_back(item);
+  }
+  return out;
+}
+
+}  // namespace tesvan::bench
