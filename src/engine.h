@@ -53,8 +53,8 @@ class Tesvan {
   Status backward_dx(Operand dx, Operand dy, Operand w, Dims d);
   Status backward_dw(uint64_t dw, Operand dy, Operand x, Dims d);
 
-  // Elementwise conversions of n elements (the kernels take the low 32 bits
-  // of n); the downcast rounds to nearest even.
+  // Elementwise conversions of n elements, at most 2^31 - 1 (the kernels
+  // take a 32-bit count); the downcast rounds to nearest even.
   Status upcast_to_f32(uint64_t src, DType t, uint64_t dst, uint64_t n);
   Status downcast_from_f32(uint64_t dst, DType t, uint64_t src, uint64_t n);
 

@@ -16,6 +16,9 @@ std::string Error::display() const {
              " N=" + std::to_string(n_) +
              " exceeds the kernels' 32-bit limit (every dimension and every operand's element "
              "count must be at most 2147483647)";
+    case Kind::CountLimit:
+      return std::string(op_) + ": element count " + std::to_string(m_) +
+             " exceeds the kernels' 32-bit limit (at most 2147483647)";
     case Kind::DtypeMismatch:
       return std::string("dtype mismatch: ") + static_message_;
     case Kind::UnsupportedArch:

@@ -14,7 +14,7 @@ namespace tesvan {
 
 class Error {
  public:
-  enum class Kind { Cuda, NoBucket, DtypeMismatch, UnsupportedArch, ShapeLimit };
+  enum class Kind { Cuda, NoBucket, DtypeMismatch, UnsupportedArch, ShapeLimit, CountLimit };
 
   static Error cuda(std::string message) {
     Error e(Kind::Cuda);
@@ -28,6 +28,11 @@ class Error {
   // operand of 2^31 or more elements (kernels index in 32 bits).
   static Error shape_limit(uint64_t m, uint64_t k, uint64_t n, const char* op) {
     return with_shape(Kind::ShapeLimit, m, k, n, op);
+  }
+  // An elementwise conversion of 2^31 or more elements (the cast kernels
+  // take a 32-bit signed count).
+  static Error count_limit(uint64_t count, const char* op) {
+    return with_shape(Kind::CountLimit, count, 0, 0, op);
   }
   static Error dtype_mismatch(const char* message) {
     Error e(Kind::DtypeMismatch);

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -65,6 +66,34 @@ TEST(CacheKey, MatchesIndependentlyComputedHashes) {
             "98e4ff5d3913d82ed924bd292443af03");
   EXPECT_EQ(cache_key("\xc3\xa9", "sm_80", program_options("sm_80"), 0, 0),
             "39b7cdf9fd3b7ee4cc9b6fc3514623c7");
+}
+
+// The key an engine's cache file is named by, composed here from its
+// definition: source, target, the three program options (not the include
+// paths) and NVRTC's version, hashed with both offset bases.
+TEST(CacheKey, FileNameCoversSourceTargetProgramOptionsAndCompilerVersion) {
+  const auto fnv1a = [](const std::string& text, uint64_t h) {
+    for (unsigned char c : text) h = (h ^ c) * 0x100000001B3ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+    return std::string(hex);
+  };
+  int major = 0, minor = 0;
+  auto nv = cu::nvrtc();
+  ASSERT_TRUE(nv.ok());
+  ASSERT_EQ(nv.value()->nvrtcVersion(&major, &minor), 0);
+  const std::string source = "extern \"C\" __global__ void k(float* p) { *p = 1.0f; }\n";
+  const std::string text = source + "\x1fsm_89\x1f" +
+                           "[\"--fmad=true\", \"--extra-device-vectorization\", \"-DTVN_GROUP_M=16\"]" +
+                           "\x1fnvrtc" + std::to_string(major) + "." + std::to_string(minor);
+  const fs::path expected =
+      "/tmp/k/tesvan-" + fnv1a(text, 0xCBF29CE484222325ull) + fnv1a(text, 0x6C62272E07BB0142ull) + ".ptx";
+
+  ScopedEnv env("TESVAN_KERNEL_CACHE", "/tmp/k");
+  for (const char* cuda_home : {static_cast<const char*>(nullptr), "/usr/local/cuda"}) {
+    ScopedEnv home("CUDA_HOME", cuda_home);  // include paths stay out of the key
+    EXPECT_EQ(plan_kernel_build(source, "sm_89").cache_path, expected);
+  }
 }
 
 TEST(CacheKey, ProgramOptionsAndKeyFollowTheTarget) {

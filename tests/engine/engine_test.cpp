@@ -1,6 +1,9 @@
 // The engine object: architecture table, construction and its failures,
 // release of everything it made, the shape limit, the stream bridge and the
 // poisoning mutex.
+#include <unistd.h>
+
+#include <filesystem>
 #include <stdexcept>
 
 #include "engine_fixture.h"
@@ -94,9 +97,15 @@ TEST_F(Construction, UnsupportedArchitectureFailsBeforeAnyCompilation) {
     c.cc_major = 7;
     c.cc_minor = 0;
   });
+  // A cache folder that any cache access would create.
+  const std::filesystem::path cache =
+      std::filesystem::temp_directory_path() /
+      ("tesvan-engine-test-" + std::to_string(getpid()) + "-arch");
+  ScopedEnv env("TESVAN_KERNEL_CACHE", cache.c_str());
   EXPECT_EQ(construction_error(),
             "unsupported GPU architecture sm_70: tesvan requires Ampere or newer (sm_80+)");
   EXPECT_EQ(calls("cuModuleLoadData"), 0u);
+  EXPECT_FALSE(std::filesystem::exists(cache));
   expect_nothing_left();
 }
 

@@ -1,5 +1,7 @@
 // Steady-state calls allocate nothing on the host (the driver's own work
 // aside) and nothing on the device.
+#include <utility>
+
 #include "engine_fixture.h"
 #include "support/host_allocations.h"
 
@@ -33,6 +35,15 @@ cu::CUresult launch(cu::CUfunction f, unsigned gx, unsigned gy, unsigned gz, uns
 
 using HostCost = SimTest;
 
+// Runs one round of calls; returns whether all succeeded and the host
+// allocations made on this thread meanwhile.
+template <class F>
+std::pair<bool, uint64_t> measured(F&& calls) {
+  HostAllocationScope scope;
+  const bool ok = calls();
+  return {ok, scope.count()};
+}
+
 TEST_F(HostCost, SteadyStateCallsAllocateNothing) {
   auto inner = stub_engine();
   ASSERT_NE(inner, nullptr);
@@ -63,18 +74,37 @@ TEST_F(HostCost, SteadyStateCallsAllocateNothing) {
   const size_t launched = launches().size();
 
   g_driver_allocations = 0;
-  uint64_t total = 0;
-  bool ok = false;
-  {
-    HostAllocationScope scope;
-    ok = calls_once();
-    total = scope.count();
-  }
+  const auto [ok, total] = measured(calls_once);
   ASSERT_TRUE(ok);
   EXPECT_EQ(total - g_driver_allocations, 0u);
   EXPECT_EQ(launches().size(), 2 * launched);
   EXPECT_EQ(resources().allocations, device.allocations);
   EXPECT_EQ(resources().allocated_bytes, device.allocated_bytes);
+}
+
+// The whole call as Python hands it over: context check, the events in both
+// directions, the tier routing (tensor-core no-bucket to the typed tier and
+// on to the fallback) and the launches.  The simulated driver's own steady
+// state allocates nothing for these calls, so the count covers everything.
+TEST_F(HostCost, BridgedCallsAllocateNothingEither) {
+  auto inner = stub_engine();
+  ASSERT_NE(inner, nullptr);
+  cu::CUstream caller = nullptr;
+  ASSERT_EQ(cu::cuda().value()->cuStreamCreate(&caller, 0), 0);
+  const uint64_t s = reinterpret_cast<uint64_t>(caller);
+  const auto calls_once = [&] {
+    bool ok = inner->forward(s, 0x3000, 0x1000, 0x2000, 0, Dims{64, 64, 64}, DType::F32, true).ok();
+    ok &= inner->forward(s, 0x3000, 0x1000, 0x2000, 0x4000, Dims{40, 24, 130}, DType::BF16, true).ok();
+    ok &= inner->backward_dx(s, 0x3000, 0x1000, 0x2000, Dims{128, 64, 128}, DType::F16, true).ok();
+    ok &= inner->backward_dw(s, 0x3000, 0x1000, 0x2000, Dims{64, 64, 64}, DType::BF16, false).ok();
+    return ok;
+  };
+  ASSERT_TRUE(calls_once());  // grows the upcast cells and the driver's queues
+  sim().tvnsim_drain();
+  const auto [ok, total] = measured(calls_once);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(total, 0u);
+  EXPECT_EQ(cu::cuda().value()->cuStreamDestroy(caller), 0);
 }
 
 }  // namespace

@@ -143,16 +143,32 @@ TEST_F(Upcast, ConversionFailuresNameTheirStep) {
             "dtype mismatch: downcast target is already f32");
 }
 
-TEST_F(Upcast, ConversionGridFromTheLow32BitsWithAtLeastOneBlock) {
+TEST_F(Upcast, ConversionGridHasAtLeastOneBlock) {
   for (const auto& [n, blocks] : {std::pair<uint64_t, unsigned>{0, 1}, {1, 1}, {256, 1},
-                                  {257, 2}, {(1ull << 32) + 300, 2}}) {
+                                  {257, 2}, {2147483647, 8388608}}) {
     sim().tvnsim_launch_clear();
     ASSERT_TRUE(e().upcast_to_f32(kA, DType::F16, kB, n).ok());
     ASSERT_EQ(launches().size(), 1u);
     EXPECT_STREQ(launches()[0].kernel, "tvn_cast_f16_to_f32");
     EXPECT_EQ(launches()[0].grid[0], blocks) << n;
-    EXPECT_EQ(launches()[0].args[2].bits, n & 0xFFFFFFFFu) << n;
+    EXPECT_EQ(launches()[0].args[2].bits, n) << n;
   }
+}
+
+TEST_F(Upcast, ConversionsBeyondTheKernelsCountAreRefusedBeforeLaunching) {
+  // The cast kernels take a 32-bit signed count: a larger one would convert
+  // some other, smaller number of elements and report success.
+  for (uint64_t n : {2147483648ull, (1ull << 32) + 300}) {
+    Status up = e().upcast_to_f32(kA, DType::BF16, kB, n);
+    ASSERT_FALSE(up.ok());
+    EXPECT_EQ(up.error().display(), "upcast: element count " + std::to_string(n) +
+                                        " exceeds the kernels' 32-bit limit (at most 2147483647)");
+    Status down = e().downcast_from_f32(kA, DType::F16, kB, n);
+    ASSERT_FALSE(down.ok());
+    EXPECT_EQ(down.error().display(), "downcast: element count " + std::to_string(n) +
+                                          " exceeds the kernels' 32-bit limit (at most 2147483647)");
+  }
+  EXPECT_TRUE(launches().empty());
 }
 
 TEST_F(Upcast, EveryEntryPointRefusesOversizedShapesBeforeWork) {

@@ -1,14 +1,17 @@
 """The engine as Python calls it: tier routing, the stream bridge, errors,
 resource accounting, and results computed on the device."""
 
+import ctypes
+import sys
 import threading
+import time
 
 import numpy as np
 import pytest
 
 import _tesvan
 from support import raised
-from cuda_driver import representable
+from cuda_driver import decoded, encoded, representable
 
 TC_SHAPE = (128, 64, 100)  # both output dims >= 64: one 64-tile tensor-core launch
 
@@ -251,3 +254,112 @@ def test_tensor_core_tile_sizes_agree_bit_for_bit(engine, executing):
     finally:
         big.free()
         rows.free()
+
+
+def test_fallback_equals_the_f32_tier_rounded_once(engine, executing):
+    # (40, 24, 130) has no typed bucket in any operation: the upcast fallback
+    # runs. Its result must be the f32 tier's on the same values, rounded once
+    # to the element type (dW: accumulated in f32, no rounding at all).
+    d = executing
+    m, k, n = 40, 24, 130
+    rng = np.random.default_rng(11)
+    for dtype in ("bf16", "f16"):
+        def values(shape):
+            return decoded(encoded(rng.standard_normal(shape), dtype), dtype)
+
+        a, b, dy, w, x = values((m, k)), values((k, n)), values((m, n)), values((k, n)), values((m, k))
+        bias = rng.standard_normal(n).astype(np.float32)
+        dw0 = rng.standard_normal((k, n)).astype(np.float32)
+        typed = {name: d.upload(encoded(v, dtype)) for name, v in dict(a=a, b=b, dy=dy, w=w, x=x).items()}
+        wide = {name: d.upload(v) for name, v in dict(a=a, b=b, dy=dy, w=w, x=x).items()}
+        p_bias = d.upload(bias)
+        out = {name: d.alloc(size * 4) for name, size in
+               dict(out=m * n, out32=m * n, dx=m * k, dx32=m * k).items()}
+        out["dw"], out["dw32"] = d.upload(dw0), d.upload(dw0)
+        try:
+            d.clear_launches()
+            engine.forward((out["out"], typed["a"], typed["b"], p_bias), (m, k, n), dtype, 0)
+            engine.backward_dx((out["dx"], typed["dy"], typed["w"]), (m, k, n), dtype, 0)
+            engine.backward_dw((out["dw"], typed["dy"], typed["x"]), (m, k, n), dtype, 0)
+            casts = [kn for kn in d.launched_kernels() if kn.startswith("tvn_cast_")]
+            assert len(casts) == 8, casts  # 2 up + 1 down, 2 up + 1 down, 2 up
+            engine.forward((out["out32"], wide["a"], wide["b"], p_bias), (m, k, n), "f32", 0)
+            engine.backward_dx((out["dx32"], wide["dy"], wide["w"]), (m, k, n), "f32", 0)
+            engine.backward_dw((out["dw32"], wide["dy"], wide["x"]), (m, k, n), "f32", 0)
+            engine.synchronize()
+            storage = np.float16 if dtype == "f16" else np.uint16
+            for name, shape in (("out", (m, n)), ("dx", (m, k))):
+                got = d.download(out[name], shape, storage).view(np.uint16)
+                expected = encoded(d.download(out[name + "32"], shape, np.float32), dtype)
+                assert np.array_equal(got, expected.view(np.uint16)), (dtype, name)
+            assert np.array_equal(d.download(out["dw"], (k, n), np.uint32),
+                                  d.download(out["dw32"], (k, n), np.uint32)), dtype
+        finally:
+            for p in list(typed.values()) + list(wide.values()) + list(out.values()) + [p_bias]:
+                d.free(p)
+
+
+def test_caller_stream_and_engine_stream_order_each_other(engine, executing):
+    # The simulated device runs queued work only when something waits for
+    # it, and then only what that work depends on: a missing or misdirected
+    # event leaves the data stale here instead of correct by luck.
+    d = executing
+    layer = Layer(d, 64, 32, 48, "f32", seed=4)
+    stream = d.stream_create()
+    try:
+        expected = layer.a.astype(np.float64) @ layer.b + layer.bias
+        # Caller -> engine: `a` arrives on the caller's stream only; waiting
+        # for the engine's stream alone must bring it in before the product.
+        d.upload_into(layer.ptrs["a"], np.zeros_like(layer.a))
+        assert d.lib.cuMemcpyHtoDAsync_v2(
+            ctypes.c_uint64(layer.ptrs["a"]), layer.a.ctypes.data_as(ctypes.c_void_p),
+            ctypes.c_size_t(layer.a.nbytes), ctypes.c_void_p(stream)) == 0
+        layer.forward(engine, stream)
+        engine.synchronize()
+        np.testing.assert_allclose(layer.result(), expected, rtol=1e-4, atol=1e-4)
+
+        # Engine -> caller: waiting for the caller's stream alone must run
+        # the engine's kernels of that call.
+        d.clear_launches()
+        layer.forward(engine, stream)
+        d.stream_synchronize(stream)
+        ran = [entry.executed for entry in d.launches()]
+        assert ran and all(ran)
+    finally:
+        d.stream_destroy(stream)
+        layer.free()
+
+
+def test_waiting_calls_release_the_interpreter_lock(engine, executing):
+    # A forced switch of the interpreter lock is put off for longer than the
+    # wait lasts: the main thread runs during synchronize() only if the call
+    # itself lets go of the lock.
+    d = executing
+    if not d.simulated:
+        pytest.skip("on a GPU the wait is too short to observe")
+    m = 256  # about a third of a second of simulated work
+    a, b, out = d.alloc(m * m * 4), d.alloc(m * m * 4), d.alloc(m * m * 4)
+    started, done = threading.Event(), threading.Event()
+
+    def wait_for_engine():
+        started.set()
+        engine.synchronize()
+        done.set()
+
+    interval = sys.getswitchinterval()
+    try:
+        engine.forward((out, a, b, None), (m, m, m), "f32", 0)
+        sys.setswitchinterval(30)
+        waiter = threading.Thread(target=wait_for_engine)
+        waiter.start()
+        started.wait()
+        ticks = 0
+        while not done.is_set():
+            ticks += 1
+            time.sleep(0.001)
+        waiter.join()
+    finally:
+        sys.setswitchinterval(interval)
+        for p in (a, b, out):
+            d.free(p)
+    assert ticks > 0
