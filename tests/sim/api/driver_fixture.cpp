@@ -77,16 +77,4 @@ const std::string& test_kernels_ptx() {
   return ptx;
 }
 
-bool ptx_loader_missing() {
-  return sim().available() &&
-         std::string(sim().tvnsim_last_error_message()).find("not implemented") !=
-             std::string::npos;
-}
-
-bool executor_missing() {
-  TvnSimFault fault;
-  return sim().available() && sim().tvnsim_last_fault(&fault) == 0 &&
-         std::string(fault.message).find("not implemented") != std::string::npos;
-}
-
 }  // namespace tvnsim_test

@@ -34,7 +34,7 @@ TEST(DriverProgram, CopyLaunchAndOrderTwoStreams) {
   CHECK_CU(cu.cuMemcpyHtoD(in, input.data(), n * 4));
 
   CUmodule module = nullptr;
-  LOAD_MODULE_OR_SKIP(&cu, module, ptx);
+  ASSERT_LOADS(&cu, module, ptx);
   CUfunction add = nullptr;
   CHECK_CU(cu.cuModuleGetFunction(&add, module, "add_u32"));
 
@@ -53,8 +53,8 @@ TEST(DriverProgram, CopyLaunchAndOrderTwoStreams) {
   CHECK_CU(cu.cuStreamWaitEvent(second, done, 0));
   CHECK_CU(cu.cuLaunchKernel(add, (n + 255) / 256, 1, 1, 256, 1, 1, 0, second, stage2, nullptr));
   std::vector<uint32_t> result(n);
-  SYNC_OR_SKIP(cu.cuMemcpyDtoHAsync(result.data(), out, n * 4, second));
-  SYNC_OR_SKIP(cu.cuStreamSynchronize(second));
+  ASSERT_EQ(cu.cuMemcpyDtoHAsync(result.data(), out, n * 4, second), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu.cuStreamSynchronize(second), rc::CUDA_SUCCESS);
   for (int i = 0; i < n; ++i) ASSERT_EQ(result[i], input[i] + 15) << "element " << i;
 
   CHECK_CU(cu.cuEventDestroy(done));

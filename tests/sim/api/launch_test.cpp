@@ -15,7 +15,7 @@ class LaunchTest : public DriverTest {
   void SetUp() override {
     DriverTest::SetUp();
     if (HasFatalFailure()) return;
-    LOAD_MODULE_OR_SKIP(cu, module, test_kernels_ptx());
+    ASSERT_LOADS(cu, module, test_kernels_ptx());
     for (auto [f, name] : {std::pair{&fill, "fill_u32"},
                            {&typed, "typed_args"},
                            {&dynamic, "dynamic_shared"},

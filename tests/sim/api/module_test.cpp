@@ -84,17 +84,17 @@ TEST_F(ModuleTest, OlderTargetsLoadOnNewerDevices) {
   REQUIRE_SIM();
   set_cc(12, 0);
   CUmodule m = nullptr;
-  LOAD_MODULE_OR_SKIP(cu, m, test_kernels_ptx());
+  ASSERT_LOADS(cu, m, test_kernels_ptx());
   EXPECT_EQ(cu->cuModuleUnload(m), rc::CUDA_SUCCESS);
   set_cc(9, 0);
-  LOAD_MODULE_OR_SKIP(cu, m,
+  ASSERT_LOADS(cu, m,
                       replace(compile(kTestKernels, "sm_90"), ".target sm_90", ".target sm_90a"));
   EXPECT_EQ(cu->cuModuleUnload(m), rc::CUDA_SUCCESS);
 }
 
 TEST_F(ModuleTest, EntriesAreFoundByTheirPlainNames) {
   CUmodule m = nullptr;
-  LOAD_MODULE_OR_SKIP(cu, m, test_kernels_ptx());
+  ASSERT_LOADS(cu, m, test_kernels_ptx());
   const CUfunction fill = function(m, "fill_u32");
   EXPECT_NE(fill, nullptr);
   EXPECT_EQ(function(m, "fill_u32"), fill);  // one handle per entry
@@ -107,7 +107,7 @@ TEST_F(ModuleTest, EntriesAreFoundByTheirPlainNames) {
 
 TEST_F(ModuleTest, FunctionAttributesDescribeTheEntry) {
   CUmodule m = nullptr;
-  LOAD_MODULE_OR_SKIP(cu, m, test_kernels_ptx());
+  ASSERT_LOADS(cu, m, test_kernels_ptx());
   const CUfunction bounded = function(m, "typed_args");
   const CUfunction shared = function(m, "static_shared");
   EXPECT_EQ(attribute(bounded, kFuncMaxThreads), 128);  // __launch_bounds__(128)
@@ -127,7 +127,7 @@ TEST_F(ModuleTest, FunctionAttributesDescribeTheEntry) {
 
 TEST_F(ModuleTest, DynamicSharedLimitRisesUpToTheOptInMaximum) {
   CUmodule m = nullptr;
-  LOAD_MODULE_OR_SKIP(cu, m, test_kernels_ptx());
+  ASSERT_LOADS(cu, m, test_kernels_ptx());
   int optin = 0;
   ASSERT_EQ(cu->cuDeviceGetAttribute(&optin, 97, 0), rc::CUDA_SUCCESS);
   const CUfunction dynamic = function(m, "dynamic_shared");
@@ -150,7 +150,7 @@ TEST_F(ModuleTest, DynamicSharedLimitRisesUpToTheOptInMaximum) {
 TEST_F(ModuleTest, UnloadInvalidatesTheModuleAndItsFunctions) {
   REQUIRE_SIM();
   CUmodule m = nullptr;
-  LOAD_MODULE_OR_SKIP(cu, m, test_kernels_ptx());
+  ASSERT_LOADS(cu, m, test_kernels_ptx());
   const CUfunction f = function(m, "fill_u32");
   TvnSimResources r;
   sim().tvnsim_resources(&r);
