@@ -84,7 +84,7 @@ def main(argv=None):
     drv = Driver()
     if not drv.simulated:
         print("host_overhead needs the simulated device (kernel execution switched off)")
-        return 77  # skipped
+        return 1 if os.environ.get("TESVAN_TEST_EXPECT_SIM") else 77  # 77: skipped
     replay = ctypes.CDLL(os.path.join(args.build, "bench", "libtesvan_bench_replay.so"))
     replay.tvnb_replay.restype = ctypes.c_double
     replay.tvnb_replay.argtypes = (ctypes.POINTER(TvnSimLaunch), ctypes.c_int, ctypes.c_uint64,

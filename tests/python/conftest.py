@@ -12,6 +12,9 @@ from cuda_driver import Driver  # noqa: E402
 @pytest.fixture(scope="session")
 def driver():
     d = Driver()
+    if os.environ.get("TESVAN_TEST_EXPECT_SIM") and not d.simulated:
+        pytest.exit("the simulated device was expected (TESVAN_TEST_EXPECT_SIM) but "
+                    "libcuda.so.1 is not the simulator", returncode=1)
     yield d
     d.release()
 

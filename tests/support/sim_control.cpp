@@ -2,6 +2,9 @@
 
 #include <dlfcn.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "driver.h"
 
 namespace tesvan::test {
@@ -29,6 +32,12 @@ const SimControl& sim() {
 #undef TVN_SIM_FN
     return c;
   }();
+  // A build that meant to test on the simulator must not pass by skipping.
+  if (!control.available() && std::getenv("TESVAN_TEST_EXPECT_SIM")) {
+    std::fprintf(stderr, "the simulated device was expected (TESVAN_TEST_EXPECT_SIM) but %s\n",
+                 cu::cuda().ok() ? "libcuda.so.1 is not the simulator" : "libcuda.so.1 did not load");
+    std::exit(1);
+  }
   return control;
 }
 
