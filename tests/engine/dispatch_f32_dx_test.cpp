@@ -45,7 +45,7 @@ class BackwardDxF32 : public DispatchTest {
 
   // K-tail split: K_main = K - K%32 output columns through the split, then
   // one column GEMV per tail column.
-  static Case ktail(Dims d, uint64_t s, uint64_t p, Grid transpose_grid, unsigned partial_grid,
+  static Case ktail(Dims d, uint64_t s, uint64_t p, Dim3 transpose_grid, unsigned partial_grid,
                     unsigned reduce_grid, unsigned col_grid) {
     const int64_t k_main = d.k - d.k % 32, kc = d.n / 32;
     Case c{"K-tail split", d,
@@ -67,7 +67,7 @@ class BackwardDxF32 : public DispatchTest {
     return c;
   }
   // NT-via-T split with the N tail folded into the reduce.
-  static Case via_t(Dims d, uint64_t s, uint64_t p, Grid transpose_grid, unsigned partial_grid,
+  static Case via_t(Dims d, uint64_t s, uint64_t p, Dim3 transpose_grid, unsigned partial_grid,
                     unsigned reduce_grid) {
     const int64_t kc = d.n / 32, n_main = 32 * kc, n_tail = d.n - n_main;
     return {"NT-via-T split", d,
@@ -83,7 +83,7 @@ class BackwardDxF32 : public DispatchTest {
                   "tesvan_splitk_reduce (NT-via-T N-tail): ")}};
   }
   // Slim NT split over `chunks` 64-wide chunks of N.
-  static Case slim_split(Dims d, uint64_t s, uint64_t p, Grid transpose_grid, unsigned tiles,
+  static Case slim_split(Dims d, uint64_t s, uint64_t p, Dim3 transpose_grid, unsigned tiles,
                          unsigned chunks, unsigned reduce_grid) {
     return {"slim NT split", d,
             {step("tesvan_transpose_f32_2d", transpose_grid, {32, 32, 1}, 0,

@@ -27,7 +27,7 @@ class ForwardF32 : public DispatchTest {
     a.push_back(I(0));
     return a;
   }
-  static Case ultra_thin(Dims d, Grid grid, unsigned shared) {
+  static Case ultra_thin(Dims d, Dim3 grid, unsigned shared) {
     return {"ultra-thin", d,
             {step("tesvan_nn_ultra_thin", grid, {256}, shared,
                   nn(d.m, d.n, d.k), "tesvan_nn_ultra_thin forward: ")}};

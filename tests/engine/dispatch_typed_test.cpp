@@ -38,7 +38,7 @@ class Typed : public DispatchTest, public testing::WithParamInterface<HalfType> 
     a.push_back(I(0));
     return a;
   }
-  static Case one(const char* base, Dims d, Grid grid, unsigned block, unsigned shared,
+  static Case one(const char* base, Dims d, Dim3 grid, unsigned block, unsigned shared,
                   std::vector<LoggedArg> args, const char* context) {
     return {base, d, {step(kernel(base).c_str(), grid, {block}, shared, std::move(args), context)}};
   }
