@@ -68,6 +68,7 @@ class TensorCore : public DispatchTest, public testing::WithParamInterface<HalfT
         fwd(true, {128, 1, 9216}, 72),      // 1 * 72
         fwd(false, {9088, 1, 128}, 284),    // 71 * 1
         fwd(true, {1025, 1, 1024}, 72),     // 9 * 8: the row ceiling reaches 72
+        fwd(true, {1024, 1, 1025}, 72),     // 8 * 9: the column ceiling reaches 72
         fwd(false, {1017, 1, 1024}, 256),   // 8 * 8
         fwd(false, {64, 0, 64}, 1),         // empty reduction: the bias, rounded
     };
