@@ -82,6 +82,18 @@ class BackwardDwF32 : public DispatchTest {
         // T = 32: 9 wanted, 16 fit; chunks of 456 rounded to 464 rows.
         split({4096, 1024, 512}, s, 32, 9, 464, 2048),
         none({100, 0, 200}),
+        // N off the tile size: T = 2, 142 wanted, chunks of 29 rounded to 32.
+        split({4096, 128, 129}, s, 2, 128, 32, 65),
+        // The rounding of the chunk to 16 rows: 4550 / 284 is above 16 and
+        // rounds to 32; 4540 / 284 is just below and stays 16 (284 chunks).
+        split({4550, 128, 128}, s, 1, 143, 32, 64),
+        split({4540, 128, 128}, s, 1, 284, 16, 64),
+        // 2560 / 5 and 2559 / 5 both round to exactly 512 rows.
+        split({2560, 1024, 1024}, s, 64, 5, 512, 4096),
+        split({2559, 1024, 1024}, s, 64, 5, 512, 4096),
+        narrow({100, 65, 33}, 4),
+        big({64, 513, 513}, 25),
+        slim({64, 129, 130}, 6),
     };
   }
 };

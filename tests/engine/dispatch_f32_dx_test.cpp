@@ -45,7 +45,7 @@ class BackwardDxF32 : public DispatchTest {
 
   // K-tail split: K_main = K - K%32 output columns through the split, then
   // one column GEMV per tail column.
-  static Case ktail(Dims d, uint64_t s, uint64_t p, Grid transpose_grid, unsigned partial_grid,
+  static Case ktail(Dims d, uint64_t s, uint64_t p, Dim3 transpose_grid, unsigned partial_grid,
                     unsigned reduce_grid, unsigned col_grid) {
     const int64_t k_main = d.k - d.k % 32, kc = d.n / 32;
     Case c{"K-tail split", d,
@@ -67,7 +67,7 @@ class BackwardDxF32 : public DispatchTest {
     return c;
   }
   // NT-via-T split with the N tail folded into the reduce.
-  static Case via_t(Dims d, uint64_t s, uint64_t p, Grid transpose_grid, unsigned partial_grid,
+  static Case via_t(Dims d, uint64_t s, uint64_t p, Dim3 transpose_grid, unsigned partial_grid,
                     unsigned reduce_grid) {
     const int64_t kc = d.n / 32, n_main = 32 * kc, n_tail = d.n - n_main;
     return {"NT-via-T split", d,
@@ -83,7 +83,7 @@ class BackwardDxF32 : public DispatchTest {
                   "tesvan_splitk_reduce (NT-via-T N-tail): ")}};
   }
   // Slim NT split over `chunks` 64-wide chunks of N.
-  static Case slim_split(Dims d, uint64_t s, uint64_t p, Grid transpose_grid, unsigned tiles,
+  static Case slim_split(Dims d, uint64_t s, uint64_t p, Dim3 transpose_grid, unsigned tiles,
                          unsigned chunks, unsigned reduce_grid) {
     return {"slim NT split", d,
             {step("tesvan_transpose_f32_2d", transpose_grid, {32, 32, 1}, 0,
@@ -140,6 +140,21 @@ class BackwardDxF32 : public DispatchTest {
         none({127, 64, 0}),
         none({64, 0, 256}),
         none({0, 64, 64}),
+        // Shape values off the tile sizes, and wide enough that a chunk
+        // count or transpose grid off by one shows.
+        ktail({129, 1025, 1024}, s, p, {32, 32, 1}, 5 * 32 * 16, 516, 2),
+        ktail({128, 257, 256}, s, p, {8, 8, 1}, 4 * 8 * 4, 128, 1),
+        via_t({65, 256, 1056}, s, p, {33, 8, 1}, 3 * 33 * 4, 65),
+        slim_split({1025, 129, 1024}, s, p, {32, 5, 1}, 27, 16, 517),
+        big({513, 513, 0}, 25),
+        slim({129, 65, 130}, 4),
+        // The tile limits themselves: T = 47 * 3 = 141 still splits ...
+        ktail({257, 2977, 128}, s, p, {4, 93, 1}, 9 * 4 * 47, 2988, 3),
+        via_t({257, 2976, 128}, s, p, {4, 93, 1}, 9 * 4 * 47, 2988),
+        slim({257, 3040, 128}, 144),  // ... T = 48 * 3 = 144 does not
+        // T = 5 * 85 = 425 still takes the slim split; 6 * 71 = 426 does not.
+        slim_split({10753, 257, 128}, s, p, {4, 9, 1}, 425, 2, 10796),
+        slim({8961, 321, 128}, 426),
     };
   }
 };

@@ -27,7 +27,7 @@ class ForwardF32 : public DispatchTest {
     a.push_back(I(0));
     return a;
   }
-  static Case ultra_thin(Dims d, Grid grid, unsigned shared) {
+  static Case ultra_thin(Dims d, Dim3 grid, unsigned shared) {
     return {"ultra-thin", d,
             {step("tesvan_nn_ultra_thin", grid, {256}, shared,
                   nn(d.m, d.n, d.k), "tesvan_nn_ultra_thin forward: ")}};
@@ -75,6 +75,19 @@ class ForwardF32 : public DispatchTest {
                   {P(kOut), P(s), P(kBias), P(0), P(0), F(1), I(d.m), I(d.n), I(kc), I(0), I(0),
                    I(0)},
                   "tesvan_splitk_reduce: ")}};
+  }
+
+  // Slim split-K over `chunks` 64-wide chunks of K, `tiles` slim tiles.
+  static Case slim_split(Dims d, uint64_t s, unsigned tiles, unsigned chunks,
+                         unsigned reduce_grid) {
+    return {"slim split-K", d,
+            {step("tesvan_nn_splitk_slim_partial", {tiles, 1, chunks}, {128}, 0,
+                  {P(s), P(kA), P(kB), I(d.m), I(d.n), I(d.k), I(d.k), I(d.n), I(64)},
+                  "tesvan_nn_splitk_slim_partial: "),
+             step("tesvan_splitk_reduce", {reduce_grid}, {256}, 0,
+                  {P(kOut), P(s), P(kBias), P(0), P(0), F(1), I(d.m), I(d.n), I(chunks), I(0),
+                   I(0), I(0)},
+                  "tesvan_splitk_reduce (slim): ")}};
   }
 
   std::vector<Case> cases() {
@@ -132,25 +145,10 @@ class ForwardF32 : public DispatchTest {
         big({1024, 32, 2048}, 128),
         slim({128, 64, 2052}, 33),
         // Slim split-K: F = 8 chunks of 64, T = 64.
-        {"slim split-K",
-         {2048, 512, 256},
-         {step("tesvan_nn_splitk_slim_partial", {64, 1, 8}, {128}, 0,
-               {P(s), P(kA), P(kB), I(2048), I(256), I(512), I(512), I(256), I(64)},
-               "tesvan_nn_splitk_slim_partial: "),
-          step("tesvan_splitk_reduce", {2048}, {256}, 0,
-               {P(kOut), P(s), P(kBias), P(0), P(0), F(1), I(2048), I(256), I(8), I(0), I(0),
-                I(0)},
-               "tesvan_splitk_reduce (slim): ")}},
+        slim_split({2048, 512, 256}, s, 64, 8, 2048),
         // K % 64 = 32: F = 6, the last chunk holds 32.
-        {"slim split-K, half last chunk",
-         {1025, 352, 128},
-         {step("tesvan_nn_splitk_slim_partial", {18, 1, 6}, {128}, 0,
-               {P(s), P(kA), P(kB), I(1025), I(128), I(352), I(352), I(128), I(64)},
-               "tesvan_nn_splitk_slim_partial: "),
-          step("tesvan_splitk_reduce", {513}, {256}, 0,
-               {P(kOut), P(s), P(kBias), P(0), P(0), F(1), I(1025), I(128), I(6), I(0), I(0),
-                I(0)},
-               "tesvan_splitk_reduce (slim): ")}},
+        slim_split({1025, 352, 128}, s, 18, 6, 513),
+        slim_split({2048, 512, 260}, s, 80, 8, 2080),  // T = 16 * 5
         slim({2048, 4096, 256}, 64),  // F * M * N above the scratch
         slim({1025, 320, 256}, 36),   // F = 5
         slim({2048, 400, 256}, 64),   // K % 32 != 0
@@ -169,6 +167,12 @@ class ForwardF32 : public DispatchTest {
         none({0, 64, 64}),
         none({127, 64, 0}),
         gemv({100, 100, 1}, 25),
+        // Shape values off the tile sizes: every ceiling of the grids.
+        narrow_small({17, 1, 17}, 4),
+        narrow_case({65, 1, 33}, 4),
+        gap_fill({65, 64, 250}, 16),
+        split_k({65, 64, 260}, s, 3 * 2 * 5, 67),
+        big({513, 1, 513}, 25),
     };
   }
 };

@@ -139,7 +139,7 @@ uint64_t DispatchTest::transpose_scratch() {
   return p.ok() ? p.value() : 0;
 }
 
-Step DispatchTest::step(const char* kernel, Grid grid, Grid block, unsigned shared,
+Step DispatchTest::step(const char* kernel, Dim3 grid, Dim3 block, unsigned shared,
                         std::vector<LoggedArg> args, std::string context) {
   LoggedLaunch l;
   l.kernel = kernel;

@@ -35,6 +35,12 @@ inline LoggedArg P(uint64_t address) { return LoggedArg::ptr(address); }
 inline LoggedArg I(int64_t v) { return LoggedArg::i32(static_cast<int32_t>(v)); }
 inline LoggedArg F(float v) { return LoggedArg::f32(v); }
 
+// A grid or block as a test writes it; a dimension not given is 1.  Kept
+// apart from the engine's own launch type, whose defaults it checks.
+struct Dim3 {
+  unsigned x = 1, y = 1, z = 1;
+};
+
 // One expected launch and the context string of its launch site.
 struct Step {
   LoggedLaunch launch;
@@ -84,7 +90,7 @@ class DispatchTest : public testing::Test {
   static uint64_t transpose_scratch();
 
   // An expected launch on the engine stream.
-  static Step step(const char* kernel, Grid grid, Grid block, unsigned shared,
+  static Step step(const char* kernel, Dim3 grid, Dim3 block, unsigned shared,
                    std::vector<LoggedArg> args, std::string context);
 
   // Runs every case on `k` and compares the log (launches, or the

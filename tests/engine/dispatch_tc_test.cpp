@@ -61,9 +61,15 @@ class TensorCore : public DispatchTest, public testing::WithParamInterface<HalfT
         fwd(false, {128, 64, 100}, 4),
         fwd(false, {1024, 64, 1024}, 256),  // 64 tiles of 128: below 72
         fwd(true, {1152, 64, 1024}, 72),    // exactly 72
-        fwd(false, {127, 64, 8192}, 256),   // rows below 128: never the large tile
+        fwd(false, {127, 64, 9216}, 288),   // 72 tiles, but rows below 128
+        fwd(false, {9216, 64, 127}, 288),   // 72 tiles, but columns below 128
         fwd(false, {8192, 1, 128}, 256),    // 64 * 1 tiles of 128
         fwd(true, {9216, 1, 128}, 72),      // 72 * 1
+        fwd(true, {128, 1, 9216}, 72),      // 1 * 72
+        fwd(false, {9088, 1, 128}, 284),    // 71 * 1
+        fwd(true, {1025, 1, 1024}, 72),     // 9 * 8: the row ceiling reaches 72
+        fwd(true, {1024, 1, 1025}, 72),     // 8 * 9: the column ceiling reaches 72
+        fwd(false, {1017, 1, 1024}, 256),   // 8 * 8
         fwd(false, {64, 0, 64}, 1),         // empty reduction: the bias, rounded
     };
   }

@@ -38,7 +38,7 @@ class Typed : public DispatchTest, public testing::WithParamInterface<HalfType> 
     a.push_back(I(0));
     return a;
   }
-  static Case one(const char* base, Dims d, Grid grid, unsigned block, unsigned shared,
+  static Case one(const char* base, Dims d, Dim3 grid, unsigned block, unsigned shared,
                   std::vector<LoggedArg> args, const char* context) {
     return {base, d, {step(kernel(base).c_str(), grid, {block}, shared, std::move(args), context)}};
   }
@@ -84,6 +84,16 @@ class Typed : public DispatchTest, public testing::WithParamInterface<HalfType> 
         big({512, 64, 1022}, 32),     // N % 4 != 0
         big({2048, 64, 513}, 80),
         big({512, 0, 513}, 20),       // empty reduction: the bias, rounded
+        // Shape values off the tile sizes.
+        one("tesvan_nn_ultra_thin", {8, 512, 33}, {2, 8, 1}, 256, 2048, nn(8, 33, 512),
+            "tesvan_nn_ultra_thin typed: "),
+        one("tesvan_nn_narrow_small", {17, 1, 17}, {4}, 64, 0, narrow(17, 17, 1),
+            "tesvan_nn_narrow typed: "),
+        one("tesvan_nn_narrow", {127, 1, 33}, {4}, 128, 0, narrow(127, 33, 1),
+            "tesvan_nn_narrow typed: "),
+        one("tesvan_nn_narrow", {127, 1, 32}, {2}, 128, 0, narrow(127, 32, 1),
+            "tesvan_nn_narrow typed: "),
+        big({513, 0, 513}, 25),
     };
   }
 
@@ -117,6 +127,9 @@ class Typed : public DispatchTest, public testing::WithParamInterface<HalfType> 
         big({4096, 2048, 2176}, 272), // one chunk: no split
         big({300, 2048, 4096}, 512),  // T = 512
         big({0, 512, 513}, 20),
+        one("tesvan_tn_narrow", {100, 65, 33}, {4}, 128, 0, tn({100, 65, 33}),
+            "tesvan_tn_narrow typed: "),
+        big({0, 513, 513}, 25),
     };
   }
 
@@ -151,6 +164,9 @@ class Typed : public DispatchTest, public testing::WithParamInterface<HalfType> 
         big({512, 513, 0}, 20),     // empty reduction: zeros
         none({512, 512, 0}),
         none({511, 513, 0}),
+        one("tesvan_nt_narrow", {65, 32, 100}, {2}, 128, 0, nt({65, 32, 100}),
+            "tesvan_nt_narrow typed: "),
+        big({513, 513, 0}, 25),
     };
   }
 };
