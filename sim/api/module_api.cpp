@@ -1,5 +1,6 @@
 // Modules (PTX text loaded through the PTX half of the simulator) and the
 // attributes of their functions.
+#include <algorithm>
 #include <cstring>
 
 #include "api/device_model.h"
@@ -25,13 +26,16 @@ Function* find_function(Simulator& sim, CUfunction h) {
   return it == sim.functions.end() ? nullptr : &it->second;
 }
 
-int product(const uint32_t (&v)[3]) { return static_cast<int>(v[0] * v[1] * v[2]); }
+// Threads in a .maxntid / .reqntid bound; dimensions left out count as 1.
+uint64_t product(const uint32_t (&v)[3]) {
+  return uint64_t{v[0]} * std::max(1u, v[1]) * std::max(1u, v[2]);
+}
 
 // Threads per block the function accepts: its .reqntid, else its .maxntid,
 // within the device's 1024.
 int max_threads(const tvnsim::EntryInfo& e) {
-  if (e.reqntid[0]) return std::min(1024, product(e.reqntid));
-  if (e.maxntid[0]) return std::min(1024, product(e.maxntid));
+  if (e.reqntid[0]) return static_cast<int>(std::min<uint64_t>(1024, product(e.reqntid)));
+  if (e.maxntid[0]) return static_cast<int>(std::min<uint64_t>(1024, product(e.maxntid)));
   return 1024;
 }
 

@@ -147,6 +147,53 @@ TEST_F(ModuleTest, DynamicSharedLimitRisesUpToTheOptInMaximum) {
   EXPECT_EQ(cu->cuModuleUnload(m), rc::CUDA_SUCCESS);
 }
 
+// Hand-written PTX: ptxas accepts thread bounds with fewer than three values.
+constexpr const char* kBoundsPtx = R"(.version 9.0
+.target sm_80
+.address_size 64
+
+.visible .entry max_one_dim()
+.maxntid 128
+{
+  ret;
+}
+
+.visible .entry req_one_dim()
+.reqntid 64
+{
+  ret;
+}
+
+.visible .entry max_two_dims()
+.maxntid 16, 8
+{
+  ret;
+}
+)";
+
+TEST_F(ModuleTest, ThreadBoundsWithMissingDimensionsCountThemAsOne) {
+  CUmodule m = nullptr;
+  ASSERT_LOADS(cu, m, std::string(kBoundsPtx));
+  const CUfunction max1 = function(m, "max_one_dim");
+  const CUfunction req1 = function(m, "req_one_dim");
+  const CUfunction max2 = function(m, "max_two_dims");
+  EXPECT_EQ(attribute(max1, kFuncMaxThreads), 128);
+  EXPECT_EQ(attribute(req1, kFuncMaxThreads), 64);
+  EXPECT_EQ(attribute(max2, kFuncMaxThreads), 128);
+  auto launch = [&](CUfunction f, unsigned x, unsigned y) {
+    return cu->cuLaunchKernel(f, 1, 1, 1, x, y, 1, 0, nullptr, nullptr, nullptr);
+  };
+  EXPECT_EQ(launch(max1, 128, 1), rc::CUDA_SUCCESS);
+  EXPECT_EQ(launch(max1, 32, 4), rc::CUDA_SUCCESS);
+  EXPECT_EQ(launch(max1, 129, 1), rc::CUDA_ERROR_INVALID_VALUE);
+  EXPECT_EQ(launch(req1, 64, 1), rc::CUDA_SUCCESS);
+  EXPECT_EQ(launch(req1, 32, 2), rc::CUDA_ERROR_INVALID_VALUE);  // same count, other shape
+  EXPECT_EQ(launch(max2, 64, 2), rc::CUDA_SUCCESS);
+  EXPECT_EQ(launch(max2, 64, 3), rc::CUDA_ERROR_INVALID_VALUE);
+  EXPECT_EQ(cu->cuCtxSynchronize(), rc::CUDA_SUCCESS);
+  EXPECT_EQ(cu->cuModuleUnload(m), rc::CUDA_SUCCESS);
+}
+
 TEST_F(ModuleTest, UnloadInvalidatesTheModuleAndItsFunctions) {
   REQUIRE_SIM();
   CUmodule m = nullptr;
