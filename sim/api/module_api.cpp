@@ -21,6 +21,8 @@ namespace {
 // allocator, and 32 fits 1024 threads in a 64K register file.
 constexpr int kRegistersPerThread = 32;
 
+constexpr uint64_t kMaxStaticShared = 48 * 1024;
+
 Function* find_function(Simulator& sim, CUfunction h) {
   auto it = sim.functions.find(tvnsim::api::handle_value(h));
   return it == sim.functions.end() ? nullptr : &it->second;
@@ -64,6 +66,16 @@ CUresult CUDAAPI cuModuleLoadData(CUmodule* module, const void* image) {
   if (!loaded.program) {
     const int r = loaded.result ? loaded.result : CUDA_ERROR_INVALID_PTX;
     return e.sim.fail(static_cast<CUresult>(r), loaded.message);
+  }
+  // The JIT refuses an entry whose static shared data exceeds 48 KiB on every
+  // architecture; only dynamic shared memory can be opted in beyond it.
+  for (const tvnsim::EntryInfo& entry : loaded.program->info().entries) {
+    if (entry.static_shared_bytes > kMaxStaticShared) {
+      return e.sim.fail(CUDA_ERROR_INVALID_PTX,
+                        "entry " + entry.name + " uses too much shared data (" +
+                            std::to_string(entry.static_shared_bytes) + " bytes, " +
+                            std::to_string(kMaxStaticShared) + " max)");
+    }
   }
   const uint64_t id = e.sim.new_handle(HandleKind::Module);
   Module& m = e.sim.modules[id];

@@ -194,6 +194,38 @@ TEST_F(ModuleTest, ThreadBoundsWithMissingDimensionsCountThemAsOne) {
   EXPECT_EQ(cu->cuModuleUnload(m), rc::CUDA_SUCCESS);
 }
 
+// An entry that stores to every word of a static shared array of `bytes`.
+std::string static_shared_ptx(unsigned bytes) {
+  return R"(.version 9.0
+.target sm_80
+.address_size 64
+
+.visible .entry tile_user()
+{
+  .shared .align 4 .b8 tile[)" +
+         std::to_string(bytes) + R"(];
+  .reg .b32 %r<3>;
+  mov.u32 %r1, %tid.x;
+  shl.b32 %r1, %r1, 2;
+  mov.u32 %r2, tile;
+  add.u32 %r2, %r2, %r1;
+  st.shared.u32 [%r2], %r1;
+  ret;
+}
+)";
+}
+
+TEST_F(ModuleTest, StaticSharedMemoryIsLimitedTo48KiB) {
+  // ptxas: "uses too much shared data (0xc004 bytes, 0xc000 max)" on every
+  // architecture; the opt-in limit applies to dynamic shared memory only.
+  CUmodule m = nullptr;
+  ASSERT_LOADS(cu, m, static_shared_ptx(49152));
+  EXPECT_EQ(attribute(function(m, "tile_user"), kFuncStaticShared), 49152);
+  EXPECT_EQ(attribute(function(m, "tile_user"), kFuncMaxDynamicShared), 0);
+  EXPECT_EQ(cu->cuModuleUnload(m), rc::CUDA_SUCCESS);
+  EXPECT_EQ(cu->cuModuleLoadData(&m, static_shared_ptx(49156).c_str()), rc::CUDA_ERROR_INVALID_PTX);
+}
+
 TEST_F(ModuleTest, UnloadInvalidatesTheModuleAndItsFunctions) {
   REQUIRE_SIM();
   CUmodule m = nullptr;
