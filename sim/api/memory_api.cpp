@@ -1,7 +1,9 @@
 // Device memory: allocation (plain and stream-ordered), memset and memcpy.
-// Synchronous copies and memsets belong to the legacy NULL stream and return
-// once they have run; the asynchronous forms queue on their stream, except
-// that a copy to the host completes before it returns.
+// The synchronous forms belong to the legacy NULL stream.  As on a GPU, a
+// memset of device memory and a device-to-device copy do not make the host
+// wait: they are queued like their asynchronous forms.  A synchronous copy
+// from the host returns once it has run, and every copy to the host
+// completes before it returns.
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -45,8 +47,8 @@ CUresult submit(Simulator& sim, Stream& s, tvnsim::api::Work&& work, bool wait) 
   return wait ? sim.sync_stream(s.id, seq) : CUDA_SUCCESS;
 }
 
-CUresult set_memory(Fn f, CUdeviceptr dst, uint32_t value, uint32_t width, size_t count, CUstream h,
-                    bool sync) {
+CUresult set_memory(Fn f, CUdeviceptr dst, uint32_t value, uint32_t width, size_t count,
+                    CUstream h) {
   Entry e(f, Need::Context);
   if (e.failed()) return e.result();
   Stream* s = e.sim.stream(h);
@@ -56,7 +58,8 @@ CUresult set_memory(Fn f, CUdeviceptr dst, uint32_t value, uint32_t width, size_
   if (count == 0) return CUDA_SUCCESS;
   if (count > std::numeric_limits<uint64_t>::max() / width) return CUDA_ERROR_INVALID_VALUE;
   if (CUresult r = check_range(e.sim, "memset", dst, uint64_t{count} * width)) return r;
-  return submit(e.sim, *s, MemsetWork{dst, value, width, count}, sync);
+  e.sim.scheduler.enqueue(*s, MemsetWork{dst, value, width, count});
+  return CUDA_SUCCESS;
 }
 
 enum class Direction { HtoD, DtoH, DtoD };
@@ -90,7 +93,7 @@ CUresult copy_memory(Fn f, Direction dir, uint64_t dst, void* host_dst, uint64_t
     if (CUresult r = check_range(e.sim, "memcpy source", src, bytes)) return r;
     w.src = src;
   }
-  const bool wait = !async || dir == Direction::DtoH;
+  const bool wait = dir == Direction::DtoH || (dir == Direction::HtoD && !async);
   return submit(e.sim, *s, std::move(w), wait);
 }
 
@@ -156,21 +159,21 @@ CUresult CUDAAPI cuMemGetInfo(size_t* free, size_t* total) {
 }
 
 CUresult CUDAAPI cuMemsetD8(CUdeviceptr dstDevice, unsigned char uc, size_t N) {
-  return set_memory(Fn::cuMemsetD8_v2, dstDevice, uc, 1, N, nullptr, true);
+  return set_memory(Fn::cuMemsetD8_v2, dstDevice, uc, 1, N, nullptr);
 }
 
 CUresult CUDAAPI cuMemsetD32(CUdeviceptr dstDevice, unsigned int ui, size_t N) {
-  return set_memory(Fn::cuMemsetD32_v2, dstDevice, ui, 4, N, nullptr, true);
+  return set_memory(Fn::cuMemsetD32_v2, dstDevice, ui, 4, N, nullptr);
 }
 
 CUresult CUDAAPI cuMemsetD8Async(CUdeviceptr dstDevice, unsigned char uc, size_t N,
                                  CUstream hStream) {
-  return set_memory(Fn::cuMemsetD8Async, dstDevice, uc, 1, N, hStream, false);
+  return set_memory(Fn::cuMemsetD8Async, dstDevice, uc, 1, N, hStream);
 }
 
 CUresult CUDAAPI cuMemsetD32Async(CUdeviceptr dstDevice, unsigned int ui, size_t N,
                                   CUstream hStream) {
-  return set_memory(Fn::cuMemsetD32Async, dstDevice, ui, 4, N, hStream, false);
+  return set_memory(Fn::cuMemsetD32Async, dstDevice, ui, 4, N, hStream);
 }
 
 CUresult CUDAAPI cuMemcpyHtoD(CUdeviceptr dstDevice, const void* srcHost, size_t ByteCount) {

@@ -24,6 +24,9 @@ CUdeviceptr DriverTest::alloc(size_t bytes, unsigned char fill) {
   CUdeviceptr p = 0;
   EXPECT_EQ(cu->cuMemAlloc(&p, bytes), rc::CUDA_SUCCESS);
   EXPECT_EQ(cu->cuMemsetD8(p, fill, bytes), rc::CUDA_SUCCESS);
+  // The memset does not make the host wait; work on non-blocking streams
+  // must not overtake it.
+  EXPECT_EQ(cu->cuStreamSynchronize(nullptr), rc::CUDA_SUCCESS);
   return p;
 }
 

@@ -45,7 +45,8 @@ class DriverTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // Allocates `bytes` and fills them with `fill` bytes through the driver.
+  // Allocates `bytes` and fills them with `fill` bytes through the driver;
+  // the fill has run when it returns.
   CUdeviceptr alloc(size_t bytes, unsigned char fill = 0);
   std::vector<uint32_t> read_u32(CUdeviceptr p, size_t count);
 

@@ -141,6 +141,26 @@ TEST_F(StreamTest, LegacyStreamSynchronisesWithBlockingStreamsOnly) {
   cu->cuStreamDestroy(free_running);
 }
 
+TEST_F(StreamTest, SynchronousMemsetAndDeviceCopyDoNotWaitForTheDevice) {
+  REQUIRE_SIM();  // on a GPU each read below races with the legacy stream
+  CUstream free_running = make_stream(kNonBlocking);
+  // A memset of device memory is queued on the legacy stream; the host does
+  // not wait for it, so a non-blocking stream may read the old bytes.
+  ASSERT_EQ(cu->cuMemsetD32(buf, 5, 16), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemcpyDtoDAsync(dst, buf, 64, free_running), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuStreamSynchronize(free_running), rc::CUDA_SUCCESS);
+  EXPECT_EQ(first(dst), 0u);
+  EXPECT_EQ(first(buf), 5u);  // the copy to the host waits for the legacy stream
+
+  // Likewise a device-to-device copy: it may still read a source that a
+  // non-blocking stream overwrites after the call.
+  ASSERT_EQ(cu->cuMemcpyDtoD(dst, buf, 64), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemsetD32Async(buf, 6, 16, free_running), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuStreamSynchronize(free_running), rc::CUDA_SUCCESS);
+  EXPECT_EQ(first(dst), 6u);
+  cu->cuStreamDestroy(free_running);
+}
+
 TEST_F(StreamTest, LegacyAndPerThreadHandlesNameTheNullStream) {
   const CUstream legacy = reinterpret_cast<CUstream>(0x1);
   const CUstream per_thread = reinterpret_cast<CUstream>(0x2);
