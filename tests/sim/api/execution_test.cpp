@@ -105,6 +105,23 @@ TEST_F(ExecutionTest, DeviceFaultIsReportedAndSticky) {
   EXPECT_EQ(cu->cuMemAlloc(&p, 16), rc::CUDA_SUCCESS);  // a fresh context
 }
 
+TEST_F(ExecutionTest, QueriesRunPendingWorkAndReportItsFault) {
+  REQUIRE_SIM();  // a GPU may answer CUDA_ERROR_NOT_READY first
+  CUdeviceptr gone = 0;
+  ASSERT_EQ(cu->cuMemAlloc(&gone, kN * 4), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemFree(gone), rc::CUDA_SUCCESS);
+  CUstream s = make_stream();
+  CUevent ev = nullptr;
+  ASSERT_EQ(cu->cuEventCreate(&ev, tesvan::cu::CU_EVENT_DISABLE_TIMING), rc::CUDA_SUCCESS);
+  ASSERT_EQ(launch_fill(gone, 1, s), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuEventRecord(ev, s), rc::CUDA_SUCCESS);
+  EXPECT_EQ(cu->cuEventQuery(ev), rc::CUDA_ERROR_ILLEGAL_ADDRESS);
+  EXPECT_EQ(cu->cuStreamQuery(s), rc::CUDA_ERROR_ILLEGAL_ADDRESS);  // sticky
+  TvnSimLaunch l;
+  ASSERT_EQ(sim().tvnsim_launch_get(0, &l), 0);
+  EXPECT_EQ(l.executed, 1);
+}
+
 TEST_F(ExecutionTest, AsyncFreeReleasesInStreamOrder) {
   REQUIRE_SIM();
   CUstream s = make_stream();

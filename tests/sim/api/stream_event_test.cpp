@@ -161,6 +161,35 @@ TEST_F(StreamTest, SynchronousMemsetAndDeviceCopyDoNotWaitForTheDevice) {
   cu->cuStreamDestroy(free_running);
 }
 
+TEST_F(StreamTest, TwoWayHandshakeWithTheLegacyStream) {
+  // A caller on the NULL stream hands work to a non-blocking stream and takes
+  // the result back, ordered only by one event each way.  Synchronising the
+  // worker first checks the way in, reading on the NULL stream first the way
+  // back.
+  CUstream worker = make_stream(kNonBlocking);
+  CUevent in = make_event();
+  CUevent out = make_event();
+  for (const bool worker_first : {true, false}) {
+    const unsigned value = worker_first ? 21 : 31;
+    ASSERT_EQ(cu->cuMemsetD32Async(buf, value, 16, nullptr), rc::CUDA_SUCCESS);
+    ASSERT_EQ(cu->cuEventRecord(in, nullptr), rc::CUDA_SUCCESS);
+    ASSERT_EQ(cu->cuStreamWaitEvent(worker, in, 0), rc::CUDA_SUCCESS);
+    ASSERT_EQ(cu->cuMemcpyDtoDAsync(dst, buf, 64, worker), rc::CUDA_SUCCESS);
+    ASSERT_EQ(cu->cuEventRecord(out, worker), rc::CUDA_SUCCESS);
+    ASSERT_EQ(cu->cuStreamWaitEvent(nullptr, out, 0), rc::CUDA_SUCCESS);
+    ASSERT_EQ(cu->cuMemsetD32Async(buf, value + 1, 16, nullptr), rc::CUDA_SUCCESS);
+    if (worker_first) ASSERT_EQ(cu->cuStreamSynchronize(worker), rc::CUDA_SUCCESS);
+    uint32_t host[16] = {};
+    ASSERT_EQ(cu->cuMemcpyDtoHAsync(host, dst, 64, nullptr), rc::CUDA_SUCCESS);
+    EXPECT_EQ(host[0], value) << (worker_first ? "worker first" : "NULL stream first");
+    EXPECT_EQ(host[15], value);
+    EXPECT_EQ(first(buf), value + 1);
+  }
+  cu->cuEventDestroy(in);
+  cu->cuEventDestroy(out);
+  cu->cuStreamDestroy(worker);
+}
+
 TEST_F(StreamTest, LegacyAndPerThreadHandlesNameTheNullStream) {
   const CUstream legacy = reinterpret_cast<CUstream>(0x1);
   const CUstream per_thread = reinterpret_cast<CUstream>(0x2);
