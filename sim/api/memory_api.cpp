@@ -1,9 +1,10 @@
 // Device memory: allocation (plain and stream-ordered), memset and memcpy.
-// The synchronous forms belong to the legacy NULL stream.  As on a GPU, a
-// memset of device memory and a device-to-device copy do not make the host
-// wait: they are queued like their asynchronous forms.  A synchronous copy
-// from the host returns once it has run, and every copy to the host
-// completes before it returns.
+// The synchronous forms belong to the legacy NULL stream and, as the driver
+// documents for device memory and pageable host memory, make the host wait
+// only where it must: a memset and a device-to-device copy are queued like
+// their asynchronous forms; a copy from the host takes the bytes at the call
+// (the synchronous form after the legacy stream's earlier work has run) and
+// is queued; a copy to the host completes before it returns.
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -41,12 +42,6 @@ CUresult check_pools(Simulator& sim) {
   return sim.fail(CUDA_ERROR_NOT_SUPPORTED, "the device is configured without memory pools");
 }
 
-// Queues work; a synchronous call runs it (and what it waits for) at once.
-CUresult submit(Simulator& sim, Stream& s, tvnsim::api::Work&& work, bool wait) {
-  const uint64_t seq = sim.scheduler.enqueue(s, std::move(work));
-  return wait ? sim.sync_stream(s.id, seq) : CUDA_SUCCESS;
-}
-
 CUresult set_memory(Fn f, CUdeviceptr dst, uint32_t value, uint32_t width, size_t count,
                     CUstream h) {
   Entry e(f, Need::Context);
@@ -82,19 +77,19 @@ CUresult copy_memory(Fn f, Direction dir, uint64_t dst, void* host_dst, uint64_t
   }
   if (dir == Direction::HtoD) {
     if (!host_src) return e.sim.fail(CUDA_ERROR_INVALID_VALUE, "null host source");
-    // Pageable host memory: an asynchronous copy takes the bytes at the call.
-    if (async) {
-      const auto* p = static_cast<const uint8_t*>(host_src);
-      w.snapshot.assign(p, p + bytes);
-    } else {
-      w.host_src = host_src;
+    if (!async && !s->queue.empty()) {
+      if (CUresult r = e.sim.sync_stream(s->id, UINT64_MAX - 1)) return r;
     }
+    // Pageable host memory is staged at the call; the transfer itself may
+    // still be pending when the call returns.
+    const auto* p = static_cast<const uint8_t*>(host_src);
+    w.snapshot.assign(p, p + bytes);
   } else {
     if (CUresult r = check_range(e.sim, "memcpy source", src, bytes)) return r;
     w.src = src;
   }
-  const bool wait = dir == Direction::DtoH || (dir == Direction::HtoD && !async);
-  return submit(e.sim, *s, std::move(w), wait);
+  const uint64_t seq = e.sim.scheduler.enqueue(*s, std::move(w));
+  return dir == Direction::DtoH ? e.sim.sync_stream(s->id, seq) : CUDA_SUCCESS;
 }
 
 }  // namespace

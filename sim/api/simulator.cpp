@@ -178,9 +178,7 @@ int Simulator::run_work(CopyWork& w) {
   } else if (!(to = memory.resolve(w.dst, w.bytes))) {
     return memory_fault("memcpy destination", w.dst, w.bytes);
   }
-  if (w.host_src) {
-    from = static_cast<const uint8_t*>(w.host_src);
-  } else if (!w.snapshot.empty()) {
+  if (!w.snapshot.empty()) {
     from = w.snapshot.data();
   } else if (!(from = memory.resolve(w.src, w.bytes))) {
     return memory_fault("memcpy source", w.src, w.bytes);

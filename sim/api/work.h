@@ -51,13 +51,12 @@ struct MemsetWork {
   uint64_t count = 0;  // elements
 };
 
-// Device-to-device, host-to-device (from `host_src`, or from `snapshot` when
-// the host bytes were copied at the call) or device-to-host (into `host_dst`).
+// Device-to-device, host-to-device (from `snapshot`, the host bytes taken at
+// the call) or device-to-host (into `host_dst`, run before the call returns).
 struct CopyWork {
   uint64_t dst = 0;
   uint64_t src = 0;
   void* host_dst = nullptr;
-  const void* host_src = nullptr;
   std::vector<uint8_t> snapshot;
   uint64_t bytes = 0;
 };

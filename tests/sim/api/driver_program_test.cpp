@@ -32,6 +32,9 @@ TEST(DriverProgram, CopyLaunchAndOrderTwoStreams) {
   CHECK_CU(cu.cuMemAlloc(&mid, n * 4));
   CHECK_CU(cu.cuMemAlloc(&out, n * 4));
   CHECK_CU(cu.cuMemcpyHtoD(in, input.data(), n * 4));
+  // From pageable memory the copy may still be in flight when the call
+  // returns, and the non-blocking streams below do not wait for it.
+  CHECK_CU(cu.cuStreamSynchronize(nullptr));
 
   CUmodule module = nullptr;
   ASSERT_LOADS(&cu, module, ptx);

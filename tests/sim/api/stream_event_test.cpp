@@ -141,7 +141,7 @@ TEST_F(StreamTest, LegacyStreamSynchronisesWithBlockingStreamsOnly) {
   cu->cuStreamDestroy(free_running);
 }
 
-TEST_F(StreamTest, SynchronousMemsetAndDeviceCopyDoNotWaitForTheDevice) {
+TEST_F(StreamTest, SynchronousCopiesToTheDeviceAndMemsetsDoNotWaitForIt) {
   REQUIRE_SIM();  // on a GPU each read below races with the legacy stream
   CUstream free_running = make_stream(kNonBlocking);
   // A memset of device memory is queued on the legacy stream; the host does
@@ -158,6 +158,21 @@ TEST_F(StreamTest, SynchronousMemsetAndDeviceCopyDoNotWaitForTheDevice) {
   ASSERT_EQ(cu->cuMemsetD32Async(buf, 6, 16, free_running), rc::CUDA_SUCCESS);
   ASSERT_EQ(cu->cuStreamSynchronize(free_running), rc::CUDA_SUCCESS);
   EXPECT_EQ(first(dst), 6u);
+
+  // A copy from pageable host memory waits for the legacy stream's earlier
+  // work, takes the host bytes and returns; the transfer may still be pending.
+  ASSERT_EQ(cu->cuMemsetD32Async(dst, 8, 16, nullptr), rc::CUDA_SUCCESS);
+  uint32_t host[16];
+  std::fill(std::begin(host), std::end(host), 9u);
+  ASSERT_EQ(cu->cuMemcpyHtoD(buf, host, 64), rc::CUDA_SUCCESS);
+  host[0] = 10;  // the driver already holds the bytes
+  ASSERT_EQ(cu->cuMemcpyDtoDAsync(dst + 56, dst, 4, free_running), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemcpyDtoDAsync(dst + 60, buf, 4, free_running), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuStreamSynchronize(free_running), rc::CUDA_SUCCESS);
+  const std::vector<uint32_t> d = read_u32(dst, 16);
+  EXPECT_EQ(d[14], 8u);  // the memset queued before the copy had run
+  EXPECT_EQ(d[15], 6u);  // the transfer had not: buf still held the old bytes
+  EXPECT_EQ(first(buf), 9u);
   cu->cuStreamDestroy(free_running);
 }
 
@@ -178,7 +193,9 @@ TEST_F(StreamTest, TwoWayHandshakeWithTheLegacyStream) {
     ASSERT_EQ(cu->cuEventRecord(out, worker), rc::CUDA_SUCCESS);
     ASSERT_EQ(cu->cuStreamWaitEvent(nullptr, out, 0), rc::CUDA_SUCCESS);
     ASSERT_EQ(cu->cuMemsetD32Async(buf, value + 1, 16, nullptr), rc::CUDA_SUCCESS);
-    if (worker_first) ASSERT_EQ(cu->cuStreamSynchronize(worker), rc::CUDA_SUCCESS);
+    if (worker_first) {
+      ASSERT_EQ(cu->cuStreamSynchronize(worker), rc::CUDA_SUCCESS);
+    }
     uint32_t host[16] = {};
     ASSERT_EQ(cu->cuMemcpyDtoHAsync(host, dst, 64, nullptr), rc::CUDA_SUCCESS);
     EXPECT_EQ(host[0], value) << (worker_first ? "worker first" : "NULL stream first");
