@@ -127,9 +127,16 @@ uint64_t convert(const Instr& in, uint64_t v) {
   return ext & width_mask(ts);
 }
 
+// A destination register wider than a signed integer type receives the
+// result sign-extended, as ld does; readers take their own width from it.
 void cvt(Ctx& x, const Instr& in, uint32_t mask) {
   uint64_t* d = x.w.reg(in.o[0]);
   const uint64_t* a = x.w.reg(in.o[1]);
+  if (ptx::type_signed(in.type)) {
+    const uint32_t n = ptx::type_size(in.type);
+    each_lane(mask, [&](int l) { d[l] = static_cast<uint64_t>(sext(convert(in, a[l]), n)); });
+    return;
+  }
   each_lane(mask, [&](int l) { d[l] = convert(in, a[l]); });
 }
 

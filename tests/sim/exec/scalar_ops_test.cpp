@@ -284,6 +284,14 @@ TEST(ScalarOps, ConversionsRoundSaturateAndPack) {
       {"cvt.sat.s16.s32 %d, %a", B32, B32, B32, B16, static_cast<uint32_t>(-40000), 0, 0, 0x8000},
       {"cvt.sat.s32.u32 %d, %a", B32, B32, B32, B32, 0x80000000, 0, 0, 0x7FFFFFFF},
       {"cvt.sat.u32.s64 %d, %a", B64, B64, B64, B32, 1ull << 40, 0, 0, 0xFFFFFFFF},
+      // A narrow integer result fills a wider register extended by the
+      // destination type's signedness.
+      {"cvt.s8.s32 %d, %a", B32, B32, B32, B16, 0x180, 0, 0, 0xFF80},
+      {"cvt.u8.s32 %d, %a", B32, B32, B32, B16, 0x1FF, 0, 0, 0x00FF},
+      {"cvt.sat.s8.s32 %d, %a", B32, B32, B32, B16, static_cast<uint32_t>(-200), 0, 0, 0xFF80},
+      {"cvt.s16.s64 %d, %a", B64, B64, B64, B32, 0x18000, 0, 0, 0xFFFF8000},
+      {"cvt.rzi.s8.f32 %d, %a", F32, F32, F32, B16, f(-1.5f), 0, 0, 0xFFFF},
+      {"cvt.rzi.u8.f32 %d, %a", F32, F32, F32, B16, f(300.0f), 0, 0, 0x00FF},
   }, "sm_90");
 }
 
