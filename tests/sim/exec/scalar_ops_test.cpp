@@ -245,6 +245,11 @@ TEST(ScalarOps, ConversionsRoundSaturateAndPack) {
       {"cvt.f32.f16 %d, %a", B16, B16, B16, F32, 0x0001, 0, 0, f(std::ldexp(1.0f, -24))},
       {"cvt.f32.f16 %d, %a", B16, B16, B16, F32, 0xFC00, 0, 0, f(-std::numeric_limits<float>::infinity())},
       {"cvt.f32.bf16 %d, %a", B16, B16, B16, F32, 0x3F81, 0, 0, 0x3F810000},
+      // bf16 widening is a bit move: even a signalling NaN keeps its bits,
+      // as sm_80's mov.b32 {0, h} form of the same conversion does.
+      {"cvt.f32.bf16 %d, %a", B16, B16, B16, F32, 0xFF81, 0, 0, 0xFF810000},
+      {"cvt.f64.f16 %d, %a", B16, B16, B16, F64, 0x7E01, 0, 0, num::kNaN64},
+      {"cvt.f64.bf16 %d, %a", B16, B16, B16, F64, 0x8001, 0, 0, d(-std::ldexp(1.0, -133))},
       {"cvt.rn.bf16x2.f32 %d, %a, %b", F32, F32, F32, B32, f(1.0f), f(-2.0f), 0, 0x3F80C000},
       {"cvt.rn.f16x2.f32 %d, %a, %b", F32, F32, F32, B32, f(1.0f), f(-2.0f), 0, 0x3C00C000},
       // float -> int: rounding, saturation, NaN
