@@ -91,8 +91,11 @@ uint64_t convert(const Instr& in, uint64_t v) {
       if (sat) f = num::saturate(f);
       return std::bit_cast<uint32_t>(f);
     }
-    // 16-bit destinations come from f32 (the decoder refuses the rest).
-    return t == Type::F16 ? num::f32_to_f16(fs, r) : num::f32_to_bf16(fs, r);
+    // 16-bit destinations come from f32, f16 or bf16 (the decoder refuses
+    // f64).  An integral value of a 16-bit source is exact in its format.
+    const float f = integral ? static_cast<float>(round_integral(s, r)) : fs;
+    const Round rf = integral ? Round::Nearest : r;
+    return t == Type::F16 ? num::f32_to_f16(f, rf) : num::f32_to_bf16(f, rf);
   }
   // Integer source, extended by its own signedness.
   const bool us_signed = ptx::type_signed(u);

@@ -264,6 +264,10 @@ TEST(ScalarOps, ConversionsRoundSaturateAndPack) {
       {"cvt.rzi.u64.f64 %d, %a", F64, F64, F64, B64, d(1e30), 0, 0, ~0ull},
       {"cvt.rni.f32.f32 %d, %a", F32, F32, F32, F32, f(2.5f), 0, 0, f(2.0f)},
       {"cvt.rmi.f64.f64 %d, %a", F64, F64, F64, F64, d(-0.5), 0, 0, d(-1.0)},
+      // cuda_fp16.h's htrunc / hrint forms
+      {"cvt.rzi.f16.f16 %d, %a", B16, B16, B16, B16, 0xC100, 0, 0, 0xC000},  // -2.5 -> -2
+      {"cvt.rni.f16.f16 %d, %a", B16, B16, B16, B16, 0x4100, 0, 0, 0x4000},  // 2.5 -> 2
+      {"cvt.rpi.bf16.bf16 %d, %a", B16, B16, B16, B16, 0x3F81, 0, 0, 0x4000},
       // int -> float
       {"cvt.rn.f32.s32 %d, %a", B32, B32, B32, F32, 16777217, 0, 0, f(16777216.0f)},
       {"cvt.rp.f32.s32 %d, %a", B32, B32, B32, F32, 16777217, 0, 0, f(16777218.0f)},
