@@ -14,9 +14,8 @@ uint8_t* misaligned(Ctx& c, const Instr& in, int lane, uint64_t addr, uint32_t s
 }
 
 uint8_t* out_of_bounds(Ctx& c, const Instr& in, int lane, uint64_t addr, uint32_t size,
-                       const char* space) {
+                       const char* space, uint32_t limit) {
   char buf[160];
-  const uint32_t limit = space[0] == 's' ? c.b.shared_size : c.b.local_bytes;
   std::snprintf(buf, sizeof buf, "%u-byte %s access at 0x%llx outside the %u bytes of %s memory",
                 size, space, static_cast<unsigned long long>(addr), limit, space);
   raise(c, in, lane, kIllegalAddress, addr, buf);

@@ -17,7 +17,9 @@ enum class Access : uint8_t { Read, Write };
 uint8_t* global_slow(Ctx& c, const Instr& in, int lane, uint64_t addr, uint32_t size);
 // Raise the fault and return nullptr.
 uint8_t* misaligned(Ctx& c, const Instr& in, int lane, uint64_t addr, uint32_t size, const char* space);
-uint8_t* out_of_bounds(Ctx& c, const Instr& in, int lane, uint64_t addr, uint32_t size, const char* space);
+// `limit` is the size of the space the access fell outside of.
+uint8_t* out_of_bounds(Ctx& c, const Instr& in, int lane, uint64_t addr, uint32_t size, const char* space,
+                       uint32_t limit);
 
 // [addr, addr + size) inside one live allocation, alignment not checked.
 inline uint8_t* global_range(Ctx& c, const Instr& in, int lane, uint64_t addr, uint32_t size) {
@@ -36,7 +38,7 @@ inline uint8_t* shared_ptr(Ctx& c, const Instr& in, int lane, uint64_t addr, uin
                            Access access) {
   if (addr & (size - 1)) return misaligned(c, in, lane, addr, size, "shared");
   if (addr >= c.b.shared_size || size > c.b.shared_size - addr) {
-    return out_of_bounds(c, in, lane, addr, size, "shared");
+    return out_of_bounds(c, in, lane, addr, size, "shared", c.b.shared_size);
   }
   if (c.b.race) {
     const uint32_t t = c.b.thread_of(c.w, lane);
@@ -51,7 +53,7 @@ inline uint8_t* shared_ptr(Ctx& c, const Instr& in, int lane, uint64_t addr, uin
 inline uint8_t* local_ptr(Ctx& c, const Instr& in, int lane, uint64_t addr, uint32_t size) {
   if (addr & (size - 1)) return misaligned(c, in, lane, addr, size, "local");
   if (addr >= c.b.local_bytes || size > c.b.local_bytes - addr) {
-    return out_of_bounds(c, in, lane, addr, size, "local");
+    return out_of_bounds(c, in, lane, addr, size, "local", c.b.local_bytes);
   }
   return c.b.local + static_cast<size_t>(c.b.thread_of(c.w, lane)) * c.b.local_bytes + addr;
 }

@@ -45,10 +45,10 @@ void unpack(Ctx& x, const Instr& in, uint32_t mask) {
   });
 }
 
-// Source value of a float conversion, exact in double.
-inline double float_source(Type t, uint64_t v) {
+// An f32, f16 or bf16 source as an f32 with its bits as the widening gives
+// them (a round trip through double would quiet a signalling NaN).
+inline float narrow_source(Type t, uint64_t v) {
   switch (t) {
-    case Type::F64: return f64(v);
     case Type::F32: return f32(v);
     case Type::F16: return num::f16_to_f32(static_cast<uint16_t>(v));
     default: return num::bf16_to_f32(static_cast<uint16_t>(v));
@@ -70,14 +70,15 @@ uint64_t convert(const Instr& in, uint64_t v) {
   const uint32_t ts = ptx::type_size(t), us = ptx::type_size(u);
   const bool ftz = in.flags & ptx::kFtz, sat = in.flags & ptx::kSat;
   if (ptx::type_float(u)) {
-    double s = float_source(u, v);
-    if (ftz && u == Type::F32) s = num::flush_subnormal(static_cast<float>(s));
+    float fs = u == Type::F64 ? 0.0f : narrow_source(u, v);
+    if (ftz && u == Type::F32) fs = num::flush_subnormal(fs);
+    const double s = u == Type::F64 ? f64(v) : fs;  // exact
     if (!ptx::type_float(t)) {
       return num::f64_to_int(s, r, static_cast<int>(8 * ts), ptx::type_signed(t)) & width_mask(ts);
     }
     const bool integral = in.flags & ptx::kIntRound;
     if (t == Type::F64) {
-      double d = integral ? round_integral(s, r) : u == Type::F32 ? num::f32_to_f64(static_cast<float>(s)) : s;
+      double d = integral ? round_integral(s, r) : u == Type::F64 ? s : num::f32_to_f64(fs);
       if (sat) d = std::isnan(d) ? 0.0 : d < 0 ? 0.0 : d > 1 ? 1.0 : d;
       return std::bit_cast<uint64_t>(d);
     }
@@ -85,14 +86,16 @@ uint64_t convert(const Instr& in, uint64_t v) {
       float f;
       if (u == Type::F64) f = num::f64_to_f32(s, r);
       else if (integral) f = static_cast<float>(round_integral(s, r));
-      else f = static_cast<float>(s);
+      else f = fs;
       if (ftz) f = num::flush_subnormal(f);
       if (sat) f = num::saturate(f);
       return std::bit_cast<uint32_t>(f);
     }
-    // 16-bit destinations come from f32 (the decoder refuses the rest).
-    const float f = static_cast<float>(s);
-    return t == Type::F16 ? num::f32_to_f16(f, r) : num::f32_to_bf16(f, r);
+    // 16-bit destinations come from f32, f16 or bf16 (the decoder refuses
+    // f64).  An integral value of a 16-bit source is exact in its format.
+    const float f = integral ? static_cast<float>(round_integral(s, r)) : fs;
+    const Round rf = integral ? Round::Nearest : r;
+    return t == Type::F16 ? num::f32_to_f16(f, rf) : num::f32_to_bf16(f, rf);
   }
   // Integer source, extended by its own signedness.
   const bool us_signed = ptx::type_signed(u);
@@ -127,9 +130,16 @@ uint64_t convert(const Instr& in, uint64_t v) {
   return ext & width_mask(ts);
 }
 
+// A destination register wider than a signed integer type receives the
+// result sign-extended, as ld does; readers take their own width from it.
 void cvt(Ctx& x, const Instr& in, uint32_t mask) {
   uint64_t* d = x.w.reg(in.o[0]);
   const uint64_t* a = x.w.reg(in.o[1]);
+  if (ptx::type_signed(in.type)) {
+    const uint32_t n = ptx::type_size(in.type);
+    each_lane(mask, [&](int l) { d[l] = static_cast<uint64_t>(sext(convert(in, a[l]), n)); });
+    return;
+  }
   each_lane(mask, [&](int l) { d[l] = convert(in, a[l]); });
 }
 

@@ -24,12 +24,12 @@ inline uint8_t* resolve(Ctx& c, const Instr& in, int lane, uint64_t addr, uint32
   } else if constexpr (S == MemSpace::Param) {
     const uint32_t bytes = c.b.info->param_bytes;
     if (addr & (size - 1)) return misaligned(c, in, lane, addr, size, "param");
-    if (addr >= bytes || size > bytes - addr) return out_of_bounds(c, in, lane, addr, size, "param");
+    if (addr >= bytes || size > bytes - addr) return out_of_bounds(c, in, lane, addr, size, "param", bytes);
     return const_cast<uint8_t*>(c.b.launch->params) + addr;
   } else {  // outgoing call arguments of this thread
     const uint32_t bytes = c.b.call_bytes;
     if (addr & (size - 1)) return misaligned(c, in, lane, addr, size, "param");
-    if (addr >= bytes || size > bytes - addr) return out_of_bounds(c, in, lane, addr, size, "param");
+    if (addr >= bytes || size > bytes - addr) return out_of_bounds(c, in, lane, addr, size, "param", bytes);
     return c.b.call_params + static_cast<size_t>(c.b.thread_of(c.w, lane)) * bytes + addr;
   }
 }

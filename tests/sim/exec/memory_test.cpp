@@ -114,6 +114,15 @@ const char* kMemory = R"(
   st.local.u32 [%rd1], %r1;
   ret;
 }
+.visible .entry param_at(.param .u32 offset) {
+  .reg .b32 %r<3>; .reg .b64 %rd<3>;
+  ld.param.u32 %r1, [offset];
+  mov.u64 %rd1, offset;
+  cvt.u64.u32 %rd2, %r1;
+  add.s64 %rd1, %rd1, %rd2;
+  ld.param.u32 %r2, [%rd1];
+  ret;
+}
 )";
 
 class Memory : public ::testing::Test {
@@ -231,15 +240,24 @@ TEST_F(Memory, SharedAndLocalAccessesAreBoundsChecked) {
     const char* entry;
     uint32_t offset;
     int result;
+    const char* named = nullptr;  // the report must say this
   } cases[] = {
-      {"shared_at", 60, 0},    {"shared_at", 64, 700}, {"shared_at", 0xFFFFFFFC, 700},
-      {"shared_at", 2, 716},   {"local_at", 4, 0},     {"local_at", 8, 700},
+      {"shared_at", 60, 0},
+      {"shared_at", 64, 700, "outside the 64 bytes of shared memory"},
+      {"shared_at", 0xFFFFFFFC, 700},
+      {"shared_at", 2, 716},
+      {"local_at", 4, 0},
+      {"local_at", 8, 700, "outside the 8 bytes of local memory"},
       {"local_at", 6, 716},
+      {"param_at", 0, 0},
+      {"param_at", 4, 700, "outside the 4 bytes of param memory"},
+      {"param_at", 2, 716},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.entry) + " " + std::to_string(c.offset));
     const ExecResult r = dev.launch(c.entry, {1, 1, 1}, {1, 1, 1}, {Arg::u32(c.offset)});
     EXPECT_EQ(r.result, c.result) << r.message;
+    if (c.named) EXPECT_NE(r.message.find(c.named), std::string::npos) << r.message;
   }
 }
 

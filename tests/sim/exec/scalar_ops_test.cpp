@@ -245,6 +245,11 @@ TEST(ScalarOps, ConversionsRoundSaturateAndPack) {
       {"cvt.f32.f16 %d, %a", B16, B16, B16, F32, 0x0001, 0, 0, f(std::ldexp(1.0f, -24))},
       {"cvt.f32.f16 %d, %a", B16, B16, B16, F32, 0xFC00, 0, 0, f(-std::numeric_limits<float>::infinity())},
       {"cvt.f32.bf16 %d, %a", B16, B16, B16, F32, 0x3F81, 0, 0, 0x3F810000},
+      // bf16 widening is a bit move: even a signalling NaN keeps its bits,
+      // as sm_80's mov.b32 {0, h} form of the same conversion does.
+      {"cvt.f32.bf16 %d, %a", B16, B16, B16, F32, 0xFF81, 0, 0, 0xFF810000},
+      {"cvt.f64.f16 %d, %a", B16, B16, B16, F64, 0x7E01, 0, 0, num::kNaN64},
+      {"cvt.f64.bf16 %d, %a", B16, B16, B16, F64, 0x8001, 0, 0, d(-std::ldexp(1.0, -133))},
       {"cvt.rn.bf16x2.f32 %d, %a, %b", F32, F32, F32, B32, f(1.0f), f(-2.0f), 0, 0x3F80C000},
       {"cvt.rn.f16x2.f32 %d, %a, %b", F32, F32, F32, B32, f(1.0f), f(-2.0f), 0, 0x3C00C000},
       // float -> int: rounding, saturation, NaN
@@ -259,6 +264,10 @@ TEST(ScalarOps, ConversionsRoundSaturateAndPack) {
       {"cvt.rzi.u64.f64 %d, %a", F64, F64, F64, B64, d(1e30), 0, 0, ~0ull},
       {"cvt.rni.f32.f32 %d, %a", F32, F32, F32, F32, f(2.5f), 0, 0, f(2.0f)},
       {"cvt.rmi.f64.f64 %d, %a", F64, F64, F64, F64, d(-0.5), 0, 0, d(-1.0)},
+      // cuda_fp16.h's htrunc / hrint forms
+      {"cvt.rzi.f16.f16 %d, %a", B16, B16, B16, B16, 0xC100, 0, 0, 0xC000},  // -2.5 -> -2
+      {"cvt.rni.f16.f16 %d, %a", B16, B16, B16, B16, 0x4100, 0, 0, 0x4000},  // 2.5 -> 2
+      {"cvt.rpi.bf16.bf16 %d, %a", B16, B16, B16, B16, 0x3F81, 0, 0, 0x4000},
       // int -> float
       {"cvt.rn.f32.s32 %d, %a", B32, B32, B32, F32, 16777217, 0, 0, f(16777216.0f)},
       {"cvt.rp.f32.s32 %d, %a", B32, B32, B32, F32, 16777217, 0, 0, f(16777218.0f)},
@@ -284,6 +293,14 @@ TEST(ScalarOps, ConversionsRoundSaturateAndPack) {
       {"cvt.sat.s16.s32 %d, %a", B32, B32, B32, B16, static_cast<uint32_t>(-40000), 0, 0, 0x8000},
       {"cvt.sat.s32.u32 %d, %a", B32, B32, B32, B32, 0x80000000, 0, 0, 0x7FFFFFFF},
       {"cvt.sat.u32.s64 %d, %a", B64, B64, B64, B32, 1ull << 40, 0, 0, 0xFFFFFFFF},
+      // A narrow integer result fills a wider register extended by the
+      // destination type's signedness.
+      {"cvt.s8.s32 %d, %a", B32, B32, B32, B16, 0x180, 0, 0, 0xFF80},
+      {"cvt.u8.s32 %d, %a", B32, B32, B32, B16, 0x1FF, 0, 0, 0x00FF},
+      {"cvt.sat.s8.s32 %d, %a", B32, B32, B32, B16, static_cast<uint32_t>(-200), 0, 0, 0xFF80},
+      {"cvt.s16.s64 %d, %a", B64, B64, B64, B32, 0x18000, 0, 0, 0xFFFF8000},
+      {"cvt.rzi.s8.f32 %d, %a", F32, F32, F32, B16, f(-1.5f), 0, 0, 0xFFFF},
+      {"cvt.rzi.u8.f32 %d, %a", F32, F32, F32, B16, f(300.0f), 0, 0, 0x00FF},
   }, "sm_90");
 }
 
