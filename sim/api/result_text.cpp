@@ -5,6 +5,12 @@
 
 namespace {
 
+// The name table is shared with the engine, which does not include cuda.h:
+// here every entry is checked against the header's own value.
+#define X(value, name) static_assert(name == (value), #name " differs from cuda.h");
+#include "cu_result_names.inc"
+#undef X
+
 const char* result_name(CUresult r) {
   switch (static_cast<int>(r)) {
 #define X(value, name) \
