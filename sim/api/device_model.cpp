@@ -17,7 +17,8 @@ struct Architecture {
 };
 
 // Shared-memory capacities of NVIDIA's architectures (CUDA programming guide,
-// compute capability table).
+// compute capability table; cuda_occupancy.h gives 11.0 the shared-memory
+// configurations of 10.x).
 Architecture architecture(int major, int minor) {
   switch (major) {
     case 7:
@@ -27,6 +28,7 @@ Architecture architecture(int major, int minor) {
       return {101376, 102400, 1536};
     case 9:
     case 10:
+    case 11:
       return {232448, 233472, 2048};
     case 12:
       return {101376, 102400, 1536};

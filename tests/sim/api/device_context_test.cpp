@@ -97,8 +97,9 @@ TEST_F(DeviceTest, SharedMemoryLimitsFollowTheArchitecture) {
   REQUIRE_SIM();
   const struct {
     int major, minor, optin, per_sm;
-  } archs[] = {{8, 0, 166912, 167936}, {8, 6, 101376, 102400},  {8, 9, 101376, 102400},
-               {9, 0, 232448, 233472}, {10, 0, 232448, 233472}, {12, 0, 101376, 102400}};
+  } archs[] = {{8, 0, 166912, 167936},  {8, 6, 101376, 102400},  {8, 7, 166912, 167936},
+               {8, 9, 101376, 102400},  {9, 0, 232448, 233472},  {10, 0, 232448, 233472},
+               {10, 3, 232448, 233472}, {11, 0, 232448, 233472}, {12, 0, 101376, 102400}};
   TvnSimConfig c;
   sim().tvnsim_get_config(&c);
   for (const auto& a : archs) {
