@@ -85,7 +85,9 @@ CUresult read_extra(Simulator& sim, void** extra, ArgSource* src) {
       return invalid(sim, "unknown key in the extra launch options");
     }
   }
-  if (!pointer || !size) return invalid(sim, "extra needs both a buffer pointer and its size");
+  // A pointer without a size has no effect; a non-zero size needs a pointer.
+  if (!size || *size == 0) return CUDA_SUCCESS;
+  if (!pointer) return invalid(sim, "extra gives a buffer size but no buffer pointer");
   src->buffer = static_cast<const uint8_t*>(pointer);
   src->buffer_size = *size;
   return CUDA_SUCCESS;

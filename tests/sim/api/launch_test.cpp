@@ -106,6 +106,31 @@ TEST_F(LaunchTest, ArgumentsAndHandlesAreChecked) {
   EXPECT_EQ(sim().tvnsim_launch_count(), 1u);
 }
 
+TEST_F(LaunchTest, ExtraNeedsABufferPointerOnlyWithANonZeroSize) {
+  // cuda.h: a buffer pointer without a size has no effect, and the pointer
+  // is required only when the size is not zero.
+  size_t zero = 0, eight = 8;
+  alignas(8) uint8_t buffer[8] = {};
+  std::memcpy(buffer, &out, 8);
+  void* only_end[] = {nullptr};
+  void* zero_size[] = {reinterpret_cast<void*>(2), &zero, nullptr};
+  void* pointer_only[] = {reinterpret_cast<void*>(1), buffer, nullptr};
+  void* size_only[] = {reinterpret_cast<void*>(2), &eight, nullptr};
+  void* both[] = {reinterpret_cast<void*>(1), buffer, reinterpret_cast<void*>(2), &eight, nullptr};
+  auto run = [&](CUfunction f, void** extra) {
+    return cu->cuLaunchKernel(f, 1, 1, 1, 32, 1, 1, 0, nullptr, nullptr, extra);
+  };
+  EXPECT_EQ(run(none, only_end), rc::CUDA_SUCCESS);
+  EXPECT_EQ(run(none, zero_size), rc::CUDA_SUCCESS);
+  EXPECT_EQ(run(none, pointer_only), rc::CUDA_SUCCESS);
+  EXPECT_EQ(run(statik, both), rc::CUDA_SUCCESS);
+  if (sim().available()) {  // a real driver may read through the missing pointer
+    EXPECT_EQ(run(statik, size_only), rc::CUDA_ERROR_INVALID_VALUE);
+    EXPECT_EQ(run(statik, pointer_only), rc::CUDA_ERROR_INVALID_VALUE);  // no argument given
+  }
+  EXPECT_EQ(cu->cuCtxSynchronize(), rc::CUDA_SUCCESS);
+}
+
 TEST_F(LaunchTest, LogRecordsEachAcceptedLaunchWithDecodedArguments) {
   REQUIRE_SIM();
   CUstream s = nullptr;
