@@ -111,8 +111,12 @@ CUresult CUDAAPI cuMemFree(CUdeviceptr dptr) {
   if (!a || a->base != dptr || !a->user || e.sim.pending_frees.count(dptr)) {
     return e.sim.fail(CUDA_ERROR_INVALID_VALUE, "not the start of a live allocation: " + hex(dptr));
   }
-  // As on a GPU, freeing waits for the device: queued work may still use it.
-  if (CUresult r = e.sim.sync_all()) return r;
+  // The driver waits for the device before freeing memory from cuMemAlloc,
+  // but not memory from cuMemAllocAsync: queued work that still uses that
+  // memory faults when it runs.
+  if (!e.sim.stream_ordered.erase(dptr)) {
+    if (CUresult r = e.sim.sync_all()) return r;
+  }
   e.sim.memory.release(dptr);
   return CUDA_SUCCESS;
 }
@@ -125,6 +129,7 @@ CUresult CUDAAPI cuMemAllocAsync(CUdeviceptr* dptr, size_t bytesize, CUstream hS
   if (!e.sim.stream(hStream)) return e.sim.fail(CUDA_ERROR_INVALID_HANDLE, "not a live stream");
   const uint64_t p = e.sim.memory.allocate(bytesize);
   if (!p) return e.sim.fail(CUDA_ERROR_OUT_OF_MEMORY, "device memory capacity exceeded");
+  e.sim.stream_ordered.insert(p);
   *dptr = p;
   return CUDA_SUCCESS;
 }

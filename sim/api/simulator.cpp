@@ -94,6 +94,7 @@ void Simulator::reset_context() {
   modules.clear();  // module globals go with their programs
   memory.release_all();
   pending_frees.clear();
+  stream_ordered.clear();
   sticky = CUDA_SUCCESS;
 }
 
@@ -189,6 +190,7 @@ int Simulator::run_work(CopyWork& w) {
 
 int Simulator::run_work(FreeWork& w) {
   pending_frees.erase(w.base);
+  stream_ordered.erase(w.base);
   memory.release(w.base);
   return 0;
 }

@@ -81,6 +81,7 @@ class Simulator final : public OpRunner {
   std::unordered_map<uint64_t, Module> modules;
   std::unordered_map<uint64_t, Function> functions;
   std::unordered_set<uint64_t> pending_frees;  // queued by cuMemFreeAsync, not yet run
+  std::unordered_set<uint64_t> stream_ordered;  // live allocations made by cuMemAllocAsync
 
   std::vector<TvnSimLaunch> launches;  // the log; launches[i].sequence == launch_base + i
   uint64_t launch_base = 0;

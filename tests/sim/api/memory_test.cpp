@@ -145,6 +145,27 @@ TEST_F(MemoryTest, WorkQueuedAfterAnAsyncFreeFaults) {
   EXPECT_EQ(cu->cuMemAlloc(&q, 16), rc::CUDA_SUCCESS);
 }
 
+TEST_F(MemoryTest, MemFreeWaitsForTheDeviceOnlyForMemoryFromMemAlloc) {
+  REQUIRE_SIM();
+  CUstream s = nullptr;
+  ASSERT_EQ(cu->cuStreamCreate(&s, 1), rc::CUDA_SUCCESS);
+  CUdeviceptr plain = 0, pooled = 0;
+  ASSERT_EQ(cu->cuMemAlloc(&plain, 64), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemsetD32Async(plain, 1, 16, s), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemFree(plain), rc::CUDA_SUCCESS);  // ran the memset first
+  EXPECT_EQ(cu->cuStreamSynchronize(s), rc::CUDA_SUCCESS);
+
+  // cuda.h: no implicit synchronisation for cuMemAllocAsync memory; the
+  // caller must have waited for its users.
+  ASSERT_EQ(cu->cuMemAllocAsync(&pooled, 64, s), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemsetD32Async(pooled, 2, 16, s), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuMemFree(pooled), rc::CUDA_SUCCESS);
+  EXPECT_EQ(cu->cuStreamSynchronize(s), rc::CUDA_ERROR_ILLEGAL_ADDRESS);
+  TvnSimFault f;
+  ASSERT_EQ(sim().tvnsim_last_fault(&f), 0);
+  EXPECT_EQ(f.address, pooled);
+}
+
 TEST_F(MemoryTest, AsyncCopyToDeviceTakesTheHostBytesAtTheCall) {
   CUstream s = nullptr;
   ASSERT_EQ(cu->cuStreamCreate(&s, 1), rc::CUDA_SUCCESS);
