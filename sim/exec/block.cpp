@@ -303,8 +303,8 @@ void run_block(const LaunchPlan& plan, uint64_t linear, BlockScratch& s, BlockOu
   const size_t preds = static_cast<size_t>(b.num_warps) * std::max<uint32_t>(e.num_preds, 1);
   if (s.regs.size() < regs) s.regs.resize(regs);
   if (s.preds.size() < preds) s.preds.resize(preds);
-  std::memset(s.regs.data(), 0, regs * sizeof(uint64_t));
-  std::memset(s.preds.data(), 0, preds * sizeof(uint32_t));
+  std::fill_n(s.regs.data(), regs, uint64_t{0});
+  std::fill_n(s.preds.data(), preds, uint32_t{0});
   if (s.warps.size() < b.num_warps) s.warps.resize(b.num_warps);
   if (s.pending.size() < b.num_warps) s.pending.resize(b.num_warps);
   const size_t local = static_cast<size_t>(b.num_threads) * e.local_bytes;
@@ -312,10 +312,11 @@ void run_block(const LaunchPlan& plan, uint64_t linear, BlockScratch& s, BlockOu
   if (s.shared.size() < plan.shared_size) s.shared.resize(plan.shared_size);
   if (s.local.size() < local) s.local.resize(local);
   if (s.call.size() < call) s.call.resize(call);
-  // Uninitialised memory reads as NaN, as fresh device memory does.
-  std::memset(s.shared.data(), AddressSpace::kFillByte, plan.shared_size);
-  std::memset(s.local.data(), AddressSpace::kFillByte, local);
-  std::memset(s.call.data(), 0, call);
+  // Uninitialised memory reads as NaN, as fresh device memory does.  fill_n,
+  // not memset: an empty vector's data() may be null.
+  std::fill_n(s.shared.data(), plan.shared_size, uint8_t{AddressSpace::kFillByte});
+  std::fill_n(s.local.data(), local, uint8_t{AddressSpace::kFillByte});
+  std::fill_n(s.call.data(), call, uint8_t{0});
   b.shared = s.shared.data();
   b.shared_size = plan.shared_size;
   b.local = s.local.data();
