@@ -44,10 +44,10 @@ Status backward_dw_split(const EngineStream& es, Kernels& k, uint64_t dw, uint64
   if (!scratch.ok()) return std::move(scratch).error();
   const uint64_t s = scratch.value();
 
-  TVN_TRY(launch(es, k.tn_splitm_partial, {plan.tiles, 1, plan.chunks}, {256}, 0,
+  TVN_TRY(launch(es, k.tn_splitm_partial, {plan.tiles, 1, plan.chunks},
                  {ptr(s), ptr(x), ptr(dy), i32(d.m), i32(d.k), i32(d.n), i32(plan.chunk_rows)},
                  "tesvan_tn_splitm_partial: "));
-  return launch(es, k.splitm_reduce, {ceil_div(product32(d.k, d.n), 256)}, {256}, 0,
+  return launch(es, k.splitm_reduce, {ceil_div(product32(d.k, d.n), 256)},
                 {ptr(dw), ptr(s), f32(1.0f), i32(d.k), i32(d.n), i32(plan.chunks)},
                 "tesvan_splitm_reduce: ");
 }
@@ -59,13 +59,13 @@ Status tesvan_backward_dw(const EngineStream& es, Kernels& k, uint64_t dw, uint6
   const uint64_t m = d.m, kk = d.k, n = d.n;
 
   if (n == 1 && m >= 32 && kk >= 4) {
-    return launch(es, k.tn_gemv, {ceil_div(kk, 4)}, {128}, 0,
+    return launch(es, k.tn_gemv, {ceil_div(kk, 4)},
                   {ptr(dw), ptr(x), ptr(dy), f32(1.0f), i32(m), i32(kk), i32(kk), i32(1)},
                   "tesvan_tn_gemv backward_dw: ");
   }
   if (n <= 1) return Error::no_bucket(m, kk, n, "tesvan_backward_dw (f32)");
   if (n <= 127 && kk >= 1 && m >= 1) {
-    return launch(es, k.tn_narrow, {ceil_div(kk, 64) * ceil_div(n, 32)}, {128}, 0,
+    return launch(es, k.tn_narrow, {ceil_div(kk, 64) * ceil_div(n, 32)},
                   {ptr(dw), ptr(x), ptr(dy), f32(1.0f), i32(m), i32(kk), i32(n)},
                   "tesvan_tn_narrow backward_dw: ");
   }
@@ -73,12 +73,12 @@ Status tesvan_backward_dw(const EngineStream& es, Kernels& k, uint64_t dw, uint6
     return backward_dw_split(es, k, dw, dy, x, d, *plan);
   }
   if (n >= 513 && kk >= 512) {
-    return launch(es, k.tn, {ceil_div(n, 128) * ceil_div(kk, 128)}, {256}, 34816,
+    return launch(es, k.tn, {ceil_div(n, 128) * ceil_div(kk, 128)},
                   {ptr(dw), ptr(x), ptr(dy), f32(1.0f), i32(m), i32(kk), i32(n)},
                   "tesvan_tn backward_dw: ");
   }
   if (n >= 128 && kk >= 1) {
-    return launch(es, k.tn_slim, {ceil_div(n, 64) * ceil_div(kk, 128)}, {128}, 0,
+    return launch(es, k.tn_slim, {ceil_div(n, 64) * ceil_div(kk, 128)},
                   {ptr(dw), ptr(x), ptr(dy), f32(1.0f), i32(m), i32(kk), i32(n)},
                   "tesvan_tn_slim backward_dw: ");
   }

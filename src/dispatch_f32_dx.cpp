@@ -47,7 +47,7 @@ Result<uint64_t> transpose_w(const EngineStream& es, Kernels& k, uint64_t w, uin
                              uint64_t cols, Grid grid, const char* context) {
   Result<uint64_t> scratch = k.transpose_ptr(es);
   if (!scratch.ok()) return scratch;
-  const Status st = launch(es, k.transpose_f32_2d, grid, {32, 32, 1}, 0,
+  const Status st = launch(es, k.transpose_f32_2d, grid,
                            {ptr(scratch.value()), ptr(w), i32(rows), i32(cols)}, context);
   if (!st.ok()) return st.error();
   return scratch;
@@ -68,17 +68,16 @@ Status backward_dx_ktail(const EngineStream& es, Kernels& k, uint64_t dx, uint64
   const uint64_t s = scratch.value();
 
   TVN_TRY(launch(es, k.nn_splitk32_partial, {ceil_div(d.m, 32) * u32(kc) * ceil_div(k_main, 64)},
-                 {128}, 0,
                  {ptr(s), ptr(dy), ptr(p.value()), i32(d.m), i32(k_main), i32(kc), i32(d.n)},
                  "tesvan_nn_splitk32_partial (NT K-tail main): "));
-  TVN_TRY(launch(es, k.splitk_reduce, {ceil_div(product32(d.m, k_main), 256)}, {256}, 0,
+  TVN_TRY(launch(es, k.splitk_reduce, {ceil_div(product32(d.m, k_main), 256)},
                  {ptr(dx), ptr(s), ptr(0), ptr(0), ptr(0), f32(1.0f), i32(d.m), i32(k_main),
                   i32(kc), i32(0), i32(d.k), i32(0)},
                  "tesvan_splitk_reduce (NT K-tail main): "));
   for (uint64_t i = 0; i < k_tail; ++i) {
     const uint64_t col = k_main + i;
     const cu::CUresult r = launch_raw(
-        es, k.dx_col_gemv, {ceil_div(d.m, 128)}, {128}, 0,
+        es, k.dx_col_gemv, {ceil_div(d.m, 128)},
         {ptr(dx), ptr(dy), ptr(f32_elem(w, col * d.n)), i32(d.m), i32(d.n), i32(col), i32(d.k)});
     if (r != cu::CUDA_SUCCESS) {
       return cu::check(r, "tesvan_dx_col_gemv (NT K-tail col=" + std::to_string(i) + "): ");
@@ -101,12 +100,11 @@ Status backward_dx_via_t(const EngineStream& es, Kernels& k, uint64_t dx, uint64
   if (!scratch.ok()) return std::move(scratch).error();
   const uint64_t s = scratch.value();
 
-  TVN_TRY(launch(es, k.nn_splitk32_partial, {ceil_div(d.m, 32) * u32(kc) * ceil_div(d.k, 64)},
-                 {128}, 0, {ptr(s), ptr(dy), ptr(p.value()), i32(d.m), i32(d.k), i32(kc), i32(d.n)},
+  TVN_TRY(launch(es, k.nn_splitk32_partial, {ceil_div(d.m, 32) * u32(kc) * ceil_div(d.k, 64)}, {ptr(s), ptr(dy), ptr(p.value()), i32(d.m), i32(d.k), i32(kc), i32(d.n)},
                  "tesvan_nn_splitk32_partial (NT-via-T N-tail): "));
   const uint64_t x_tail = n_tail ? f32_elem(dy, n_main) : 0;
   const uint64_t w_tail = n_tail ? f32_elem(p.value(), n_main * d.k) : 0;
-  return launch(es, k.splitk_reduce, {ceil_div(product32(d.m, d.k), 256)}, {256}, 0,
+  return launch(es, k.splitk_reduce, {ceil_div(product32(d.m, d.k), 256)},
                 {ptr(dx), ptr(s), ptr(0), ptr(x_tail), ptr(w_tail), f32(1.0f), i32(d.m), i32(d.k),
                  i32(kc), i32(d.n), i32(0), i32(n_tail)},
                 "tesvan_splitk_reduce (NT-via-T N-tail): ");
@@ -126,10 +124,9 @@ Status backward_dx_slim(const EngineStream& es, Kernels& k, uint64_t dx, uint64_
 
   TVN_TRY(launch(
       es, k.nn_splitk_slim_partial, {dispatch::tile_count(d.k, 64, d.m, 128), 1, u32(chunks)},
-      {128}, 0,
       {ptr(s), ptr(dy), ptr(p.value()), i32(d.m), i32(d.k), i32(d.n), i32(d.n), i32(d.k), i32(64)},
       "tesvan_nn_splitk_slim_partial (slim NT): "));
-  return launch(es, k.splitk_reduce, {ceil_div(product32(d.m, d.k), 256)}, {256}, 0,
+  return launch(es, k.splitk_reduce, {ceil_div(product32(d.m, d.k), 256)},
                 {ptr(dx), ptr(s), ptr(0), ptr(0), ptr(0), f32(1.0f), i32(d.m), i32(d.k),
                  i32(chunks), i32(0), i32(0), i32(0)},
                 "tesvan_splitk_reduce (slim NT): ");
@@ -137,7 +134,7 @@ Status backward_dx_slim(const EngineStream& es, Kernels& k, uint64_t dx, uint64_
 
 Status nt_narrow(const EngineStream& es, Kernels& k, uint64_t dx, uint64_t dy, uint64_t w, Dims d,
                  const char* context) {
-  return launch(es, k.nt_narrow, {ceil_div(d.k, 32) * ceil_div(d.m, 64)}, {128}, 0,
+  return launch(es, k.nt_narrow, {ceil_div(d.k, 32) * ceil_div(d.m, 64)},
                 {ptr(dx), ptr(dy), ptr(w), f32(1.0f), i32(d.m), i32(d.n), i32(d.k)}, context);
 }
 
@@ -148,7 +145,7 @@ Status tesvan_backward_dx(const EngineStream& es, Kernels& k, uint64_t dx, uint6
   const uint64_t m = d.m, kk = d.k, n = d.n;
 
   if (n == 1 && kk >= 1 && m >= 1) {
-    return launch(es, k.nt_gemv, {ceil_div(product32(m, kk), 256)}, {256}, 0,
+    return launch(es, k.nt_gemv, {ceil_div(product32(m, kk), 256)},
                   {ptr(dx), ptr(dy), ptr(w), f32(1.0f), i32(m), i32(kk), i32(kk), i32(1)},
                   "tesvan_nt_gemv backward_dx: ");
   }
@@ -165,12 +162,12 @@ Status tesvan_backward_dx(const EngineStream& es, Kernels& k, uint64_t dx, uint6
     return nt_narrow(es, k, dx, dy, w, d, "tesvan_nt_narrow (gap-fill mid-batch wide-N): ");
   }
   if (m >= 512 && kk >= 513) {
-    return launch(es, k.nt, {ceil_div(kk, 128) * ceil_div(m, 128)}, {256}, 34816,
+    return launch(es, k.nt, {ceil_div(kk, 128) * ceil_div(m, 128)},
                   {ptr(dx), ptr(dy), ptr(w), f32(1.0f), i32(m), i32(n), i32(kk)},
                   "tesvan_nt backward_dx: ");
   }
   if (m >= 128 && kk >= 1) {
-    return launch(es, k.nt_slim, {ceil_div(kk, 64) * ceil_div(m, 128)}, {128}, 0,
+    return launch(es, k.nt_slim, {ceil_div(kk, 64) * ceil_div(m, 128)},
                   {ptr(dx), ptr(dy), ptr(w), f32(1.0f), i32(m), i32(n), i32(kk)},
                   "tesvan_nt_slim backward_dx: ");
   }

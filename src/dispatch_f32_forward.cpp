@@ -24,7 +24,7 @@ using namespace dispatch;  // the argument spellings and shape helpers
 // after (32 <= M <= 127) the split-K region.
 Status forward_gap_fill(const EngineStream& es, Kernels& k, uint64_t out, uint64_t a, uint64_t b,
                         uint64_t bias, Dims d) {
-  return launch(es, k.nn_narrow, {ceil_div(d.n, 32) * ceil_div(d.m, 64)}, {128}, 0,
+  return launch(es, k.nn_narrow, {ceil_div(d.n, 32) * ceil_div(d.m, 64)},
                 {ptr(out), ptr(a), ptr(b), ptr(bias), f32(1.0f), f32(0.0f), i32(d.m), i32(d.n),
                  i32(d.k), i32(d.k), i32(d.n), i32(d.n), i32(0)},
                 "tesvan_nn_narrow (gap-fill thin-M wide-N): ");
@@ -42,18 +42,18 @@ Status forward_split_k32(const EngineStream& es, Kernels& k, uint64_t out, uint6
   const uint64_t s = scratch.value();
 
   TVN_TRY(
-      launch(es, k.nn_splitk32_partial, {ceil_div(d.m, 32) * u32(kc) * ceil_div(d.n, 64)}, {128}, 0,
+      launch(es, k.nn_splitk32_partial, {ceil_div(d.m, 32) * u32(kc) * ceil_div(d.n, 64)},
              {ptr(s), ptr(a), ptr(b), i32(d.m), i32(d.n), i32(kc), i32(d.k)},
              tail ? "tesvan_nn_splitk32_partial (K-tail main): " : "tesvan_nn_splitk32_partial: "));
   const Grid reduce_grid{ceil_div(product32(d.m, d.n), 256)};
   if (tail) {
     return launch(
-        es, k.splitk_reduce, reduce_grid, {256}, 0,
+        es, k.splitk_reduce, reduce_grid,
         {ptr(out), ptr(s), ptr(bias), ptr(f32_elem(a, k_main)), ptr(f32_elem(b, k_main * d.n)),
          f32(1.0f), i32(d.m), i32(d.n), i32(kc), i32(d.k), i32(0), i32(tail)},
         "tesvan_splitk_reduce (K-tail): ");
   }
-  return launch(es, k.splitk_reduce, reduce_grid, {256}, 0,
+  return launch(es, k.splitk_reduce, reduce_grid,
                 {ptr(out), ptr(s), ptr(bias), ptr(0), ptr(0), f32(1.0f), i32(d.m), i32(d.n),
                  i32(kc), i32(0), i32(0), i32(0)},
                 "tesvan_splitk_reduce: ");
@@ -67,10 +67,9 @@ Status forward_split_slim(const EngineStream& es, Kernels& k, uint64_t out, uint
   const uint64_t s = scratch.value();
 
   TVN_TRY(launch(
-      es, k.nn_splitk_slim_partial, {dispatch::tile_count(d.m, 128, d.n, 64), 1, u32(chunks)},
-      {128}, 0, {ptr(s), ptr(a), ptr(b), i32(d.m), i32(d.n), i32(d.k), i32(d.k), i32(d.n), i32(64)},
+      es, k.nn_splitk_slim_partial, {dispatch::tile_count(d.m, 128, d.n, 64), 1, u32(chunks)}, {ptr(s), ptr(a), ptr(b), i32(d.m), i32(d.n), i32(d.k), i32(d.k), i32(d.n), i32(64)},
       "tesvan_nn_splitk_slim_partial: "));
-  return launch(es, k.splitk_reduce, {ceil_div(product32(d.m, d.n), 256)}, {256}, 0,
+  return launch(es, k.splitk_reduce, {ceil_div(product32(d.m, d.n), 256)},
                 {ptr(out), ptr(s), ptr(bias), ptr(0), ptr(0), f32(1.0f), i32(d.m), i32(d.n),
                  i32(chunks), i32(0), i32(0), i32(0)},
                 "tesvan_splitk_reduce (slim): ");
@@ -83,26 +82,25 @@ Status tesvan_forward(const EngineStream& es, Kernels& k, uint64_t out, uint64_t
   const uint64_t m = d.m, kk = d.k, n = d.n;
 
   if (m >= 1 && m <= 31 && kk >= 32 && kk <= 2048 && n >= 32) {
-    return launch(es, k.nn_ultra_thin, {ceil_div(n, 32), u32(m), 1}, {256},
-                  static_cast<unsigned>(4 * kk),
+    return launch(es, k.nn_ultra_thin.for_reduction(kk), {ceil_div(n, 32), u32(m), 1},
                   {ptr(out), ptr(a), ptr(b), ptr(bias), f32(1.0f), f32(0.0f), i32(m), i32(n),
                    i32(kk), i32(kk), i32(n), i32(n)},
                   "tesvan_nn_ultra_thin forward: ");
   }
   if (n == 1 && m >= 1 && kk >= 32) {
-    return launch(es, k.nn_gemv, {ceil_div(m, 4)}, {128}, 0,
+    return launch(es, k.nn_gemv, {ceil_div(m, 4)},
                   {ptr(out), ptr(a), ptr(b), ptr(bias), f32(1.0f), f32(0.0f), i32(m), i32(kk),
                    i32(kk), i32(1)},
                   "tesvan_nn_gemv forward: ");
   }
   if (n >= 2 && n <= 127 && m >= 1 && m <= 64 && kk >= 1) {
-    return launch(es, k.nn_narrow_small, {ceil_div(m, 16) * ceil_div(n, 16)}, {64}, 0,
+    return launch(es, k.nn_narrow_small, {ceil_div(m, 16) * ceil_div(n, 16)},
                   {ptr(out), ptr(a), ptr(b), ptr(bias), f32(1.0f), f32(0.0f), i32(m), i32(n),
                    i32(kk), i32(kk), i32(n), i32(n), i32(0)},
                   "tesvan_nn_narrow_small forward: ");
   }
   if (n >= 2 && n <= 127 && m >= 65 && kk >= 1) {
-    return launch(es, k.nn_narrow, {ceil_div(m, 64) * ceil_div(n, 32)}, {128}, 0,
+    return launch(es, k.nn_narrow, {ceil_div(m, 64) * ceil_div(n, 32)},
                   {ptr(out), ptr(a), ptr(b), ptr(bias), f32(1.0f), f32(0.0f), i32(m), i32(n),
                    i32(kk), i32(kk), i32(n), i32(n), i32(0)},
                   "tesvan_nn_narrow forward: ");
@@ -119,13 +117,13 @@ Status tesvan_forward(const EngineStream& es, Kernels& k, uint64_t out, uint64_t
     }
   }
   if (m >= 512 && n >= 513 && kk >= 1) {
-    return launch(es, k.nn, {ceil_div(n, 128) * ceil_div(m, 128)}, {256}, 34816,
+    return launch(es, k.nn, {ceil_div(n, 128) * ceil_div(m, 128)},
                   {ptr(out), ptr(a), ptr(b), ptr(bias), f32(1.0f), f32(0.0f), i32(m), i32(n),
                    i32(kk), i32(kk), i32(n), i32(n)},
                   "tesvan_nn forward: ");
   }
   if (m >= 128 && n >= 128 && kk >= 1) {
-    return launch(es, k.nn_slim, {ceil_div(n, 64) * ceil_div(m, 128)}, {128}, 0,
+    return launch(es, k.nn_slim, {ceil_div(n, 64) * ceil_div(m, 128)},
                   {ptr(out), ptr(a), ptr(b), ptr(bias), f32(1.0f), f32(0.0f), i32(m), i32(n),
                    i32(kk), i32(kk), i32(n), i32(n)},
                   "tesvan_nn_slim forward: ");

@@ -16,15 +16,15 @@ uint32_t tc_tile(uint64_t rows, uint64_t cols) {
   return 64;
 }
 
-// The launch geometry shared by the three operations.
+// The grid shared by the three operations (the block and shared bytes come
+// with the kernel).
 struct TcLaunch {
   Grid grid;
-  Grid block;
   bool wide;  // the 128-tile kernel
 };
 
 TcLaunch tc_launch(uint32_t tile, uint64_t rows, uint64_t cols) {
-  return {{ceil_div(rows, tile) * ceil_div(cols, tile)}, {2 * tile}, tile == 128};
+  return {{ceil_div(rows, tile) * ceil_div(cols, tile)}, tile == 128};
 }
 
 }  // namespace
@@ -38,8 +38,7 @@ Status tesvan_forward_tc(const EngineStream& es, Kernels& k, Operand out, Operan
   const uint32_t tile = tc_tile(d.m, d.n);
   if (!tile) return Error::no_bucket(d.m, d.k, d.n, "tesvan_forward_tc");
   const TcLaunch l = tc_launch(tile, d.m, d.n);
-  return launch(es, (l.wide ? k.nn_tc : k.nn_tc64).pick(out.type), l.grid, l.block,
-                l.wide ? 71680 : 0,
+  return launch(es, (l.wide ? k.nn_tc : k.nn_tc64).pick(out.type), l.grid,
                 {ptr(out.ptr), ptr(a.ptr), ptr(b.ptr), ptr(bias), f32(1.0f), f32(0.0f), i32(d.m),
                  i32(d.n), i32(d.k), i32(d.k), i32(d.n), i32(d.n)},
                 "tesvan_nn_tc: ");
@@ -52,8 +51,7 @@ Status tesvan_backward_dw_tc(const EngineStream& es, Kernels& k, uint64_t dw, Op
   const uint32_t tile = tc_tile(d.k, d.n);
   if (!tile) return Error::no_bucket(d.m, d.k, d.n, "tesvan_backward_dw_tc");
   const TcLaunch l = tc_launch(tile, d.k, d.n);
-  return launch(es, (l.wide ? k.tn_tc : k.tn_tc64).pick(dy.type), l.grid, l.block,
-                l.wide ? 69632 : 0,
+  return launch(es, (l.wide ? k.tn_tc : k.tn_tc64).pick(dy.type), l.grid,
                 {ptr(dw), ptr(x.ptr), ptr(dy.ptr), f32(1.0f), i32(d.m), i32(d.k), i32(d.n)},
                 "tesvan_tn_tc: ");
 }
@@ -67,8 +65,7 @@ Status tesvan_backward_dx_tc(const EngineStream& es, Kernels& k, Operand dx, Ope
   const uint32_t tile = tc_tile(d.m, d.k);
   if (!tile) return Error::no_bucket(d.m, d.k, d.n, "tesvan_backward_dx_tc");
   const TcLaunch l = tc_launch(tile, d.m, d.k);
-  return launch(es, (l.wide ? k.nt_tc : k.nt_tc64).pick(dx.type), l.grid, l.block,
-                l.wide ? 73728 : 0,
+  return launch(es, (l.wide ? k.nt_tc : k.nt_tc64).pick(dx.type), l.grid,
                 {ptr(dx.ptr), ptr(dy.ptr), ptr(w.ptr), f32(1.0f), i32(d.m), i32(d.n), i32(d.k)},
                 "tesvan_nt_tc: ");
 }

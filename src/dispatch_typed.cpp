@@ -23,14 +23,13 @@ Status tesvan_forward_typed(const EngineStream& es, Kernels& k, Operand out, Ope
   const uint64_t m = d.m, kk = d.k, n = d.n;
 
   if (n == 1 && m >= 1 && kk >= 32) {
-    return launch(es, k.nn_gemv_t.pick(t), {ceil_div(m, 4)}, {128}, 0,
+    return launch(es, k.nn_gemv_t.pick(t), {ceil_div(m, 4)},
                   {ptr(out.ptr), ptr(a.ptr), ptr(b.ptr), ptr(bias), f32(1.0f), f32(0.0f), i32(m),
                    i32(kk), i32(kk), i32(1)},
                   "tesvan_nn_gemv typed: ");
   }
   if (m >= 1 && m <= 31 && kk >= 32 && kk <= 2048 && n >= 32) {
-    return launch(es, k.nn_ultra_thin_t.pick(t), {ceil_div(n, 32), u32(m), 1}, {256},
-                  static_cast<unsigned>(4 * kk),
+    return launch(es, k.nn_ultra_thin_t.pick(t).for_reduction(kk), {ceil_div(n, 32), u32(m), 1},
                   {ptr(out.ptr), ptr(a.ptr), ptr(b.ptr), ptr(bias), f32(1.0f), f32(0.0f), i32(m),
                    i32(n), i32(kk), i32(kk), i32(n), i32(n)},
                   "tesvan_nn_ultra_thin typed: ");
@@ -39,13 +38,12 @@ Status tesvan_forward_typed(const EngineStream& es, Kernels& k, Operand out, Ope
     const bool small = m <= 64;
     return launch(es, small ? k.nn_narrow_small_t.pick(t) : k.nn_narrow_t.pick(t),
                   {small ? ceil_div(m, 16) * ceil_div(n, 16) : ceil_div(m, 64) * ceil_div(n, 32)},
-                  {small ? 64u : 128u}, 0,
                   {ptr(out.ptr), ptr(a.ptr), ptr(b.ptr), ptr(bias), f32(1.0f), f32(0.0f), i32(m),
                    i32(n), i32(kk), i32(kk), i32(n), i32(n), i32(0)},
                   "tesvan_nn_narrow typed: ");
   }
   if (m >= 512 && n >= 513 && !dispatch::forward_splitk32(d)) {
-    return launch(es, k.nn_big.pick(t), {ceil_div(m, 128) * ceil_div(n, 128)}, {256}, 34816,
+    return launch(es, k.nn_big.pick(t), {ceil_div(m, 128) * ceil_div(n, 128)},
                   {ptr(out.ptr), ptr(a.ptr), ptr(b.ptr), ptr(bias), f32(1.0f), f32(0.0f), i32(m),
                    i32(n), i32(kk), i32(kk), i32(n), i32(n)},
                   "tesvan_nn_big typed: ");
@@ -61,17 +59,17 @@ Status tesvan_backward_dw_typed(const EngineStream& es, Kernels& k, uint64_t dw,
   const uint64_t m = d.m, kk = d.k, n = d.n;
 
   if (n == 1 && m >= 32 && kk >= 4) {
-    return launch(es, k.tn_gemv_t.pick(t), {ceil_div(kk, 4)}, {128}, 0,
+    return launch(es, k.tn_gemv_t.pick(t), {ceil_div(kk, 4)},
                   {ptr(dw), ptr(x.ptr), ptr(dy.ptr), f32(1.0f), i32(m), i32(kk), i32(kk), i32(1)},
                   "tesvan_tn_gemv typed: ");
   }
   if (n >= 2 && n <= 127 && m >= 1 && kk >= 1) {
-    return launch(es, k.tn_narrow_t.pick(t), {ceil_div(kk, 64) * ceil_div(n, 32)}, {128}, 0,
+    return launch(es, k.tn_narrow_t.pick(t), {ceil_div(kk, 64) * ceil_div(n, 32)},
                   {ptr(dw), ptr(x.ptr), ptr(dy.ptr), f32(1.0f), i32(m), i32(kk), i32(n)},
                   "tesvan_tn_narrow typed: ");
   }
   if (n >= 513 && kk >= 512 && !dispatch::backward_dw_split_m(d)) {
-    return launch(es, k.tn_big.pick(t), {ceil_div(kk, 128) * ceil_div(n, 128)}, {256}, 34816,
+    return launch(es, k.tn_big.pick(t), {ceil_div(kk, 128) * ceil_div(n, 128)},
                   {ptr(dw), ptr(x.ptr), ptr(dy.ptr), f32(1.0f), i32(m), i32(kk), i32(n)},
                   "tesvan_tn_big typed: ");
   }
@@ -89,18 +87,18 @@ Status tesvan_backward_dx_typed(const EngineStream& es, Kernels& k, Operand dx, 
 
   if (n == 1 && m >= 1 && kk >= 1) {
     return launch(
-        es, k.nt_gemv_t.pick(t), {ceil_div(product32(m, kk), 256)}, {256}, 0,
+        es, k.nt_gemv_t.pick(t), {ceil_div(product32(m, kk), 256)},
         {ptr(dx.ptr), ptr(dy.ptr), ptr(w.ptr), f32(1.0f), i32(m), i32(kk), i32(kk), i32(1)},
         "tesvan_nt_gemv typed: ");
   }
   if (n >= 2 && n <= 127 && m >= 1 && kk >= 1) {
-    return launch(es, k.nt_narrow_t.pick(t), {ceil_div(m, 64) * ceil_div(kk, 32)}, {128}, 0,
+    return launch(es, k.nt_narrow_t.pick(t), {ceil_div(m, 64) * ceil_div(kk, 32)},
                   {ptr(dx.ptr), ptr(dy.ptr), ptr(w.ptr), f32(1.0f), i32(m), i32(n), i32(kk)},
                   "tesvan_nt_narrow typed: ");
   }
   if (m >= 512 && kk >= 513 && (n == 0 || n >= 128) && !dispatch::backward_dx_slim_split(d) &&
       !dispatch::backward_dx_ktail_split(d) && !dispatch::backward_dx_via_t_split(d)) {
-    return launch(es, k.nt_big.pick(t), {ceil_div(m, 128) * ceil_div(kk, 128)}, {256}, 34816,
+    return launch(es, k.nt_big.pick(t), {ceil_div(m, 128) * ceil_div(kk, 128)},
                   {ptr(dx.ptr), ptr(dy.ptr), ptr(w.ptr), f32(1.0f), i32(m), i32(n), i32(kk)},
                   "tesvan_nt_big typed: ");
   }

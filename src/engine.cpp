@@ -14,14 +14,14 @@ enum Cell { A = 0, B = 1, C = 2 };
 // Only a tier's no-bucket answer hands the call to the next tier.
 bool no_bucket(const Status& s) { return !s.ok() && s.error().is_no_bucket(); }
 
-Status launch_cast(const EngineStream& es, cu::CUfunction f, uint64_t dst, uint64_t src,
+Status launch_cast(const EngineStream& es, const Kernel& f, uint64_t dst, uint64_t src,
                    uint64_t n, const char* op, const char* context) {
   // Truncated to 32 bits, a larger count would convert some other number of
   // elements and still succeed.
   if (n > kMaxDim) return Error::count_limit(n, op);
   const uint32_t n32 = static_cast<uint32_t>(n);
   const uint32_t blocks = std::max<uint32_t>(1, ceil_div(n32, 256));
-  return launch(es, f, Grid{blocks}, Grid{256}, 0,
+  return launch(es, f, Grid{blocks},
                 {KernelArg::ptr(dst), KernelArg::ptr(src), KernelArg::i32(static_cast<int32_t>(n32))},
                 context);
 }
@@ -147,13 +147,13 @@ Status Tesvan::backward_dw(uint64_t dw, Operand dy, Operand x, Dims d) {
 
 Status Tesvan::upcast_to_f32(uint64_t src, DType t, uint64_t dst, uint64_t n) {
   if (t == DType::F32) return Error::dtype_mismatch("upcast source is already f32");
-  cu::CUfunction f = t == DType::F16 ? kernels_.cast_f16_to_f32 : kernels_.cast_bf16_to_f32;
+  const Kernel& f = t == DType::F16 ? kernels_.cast_f16_to_f32 : kernels_.cast_bf16_to_f32;
   return launch_cast(stream_, f, dst, src, n, "upcast", "upcast launch: ");
 }
 
 Status Tesvan::downcast_from_f32(uint64_t dst, DType t, uint64_t src, uint64_t n) {
   if (t == DType::F32) return Error::dtype_mismatch("downcast target is already f32");
-  cu::CUfunction f = t == DType::F16 ? kernels_.cast_f32_to_f16 : kernels_.cast_f32_to_bf16;
+  const Kernel& f = t == DType::F16 ? kernels_.cast_f32_to_f16 : kernels_.cast_f32_to_bf16;
   return launch_cast(stream_, f, dst, src, n, "downcast", "downcast launch: ");
 }
 

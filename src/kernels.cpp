@@ -9,70 +9,115 @@
 namespace tesvan {
 namespace {
 
-constexpr int kBigTileShared = 34816;  // 0x8800
-constexpr int kTcTileShared = 75776;   // 0x12800
+// The launch contract of every kernel: block, dynamic shared bytes and the
+// raised limit, next to the name.  Each kernel's header comment in kernels/
+// states the same contract; the kernel structure test checks each block
+// against the PTX's .maxntid (the kernel's __launch_bounds__).
+
+// The big 128 x 128 f32 and typed kernels stage two 16-deep slabs of A and
+// B with 4 floats of row padding: 2 * 16 * (132 + 132) * 4 = 33792 bytes.
+// They are given 34816 (0x8800), the raised limit.
+constexpr unsigned kBigTileShared = 34816;
+// The tensor-core 128-tile kernels: two stages of both operand tiles, in
+// bytes per operation (NN As[2][128][72] + Bs[2][64][136], TN Xs + Ys
+// [2][64][136], NT Ys + Ws [2][128][72], 16-bit elements), under one limit.
+constexpr unsigned kTcNnShared = 71680;
+constexpr unsigned kTcTnShared = 69632;
+constexpr unsigned kTcNtShared = 73728;
+constexpr unsigned kTcTileLimit = 75776;  // 0x12800
+static_assert(kTcNnShared <= kTcTileLimit && kTcTnShared <= kTcTileLimit &&
+              kTcNtShared <= kTcTileLimit);
+
+constexpr LaunchShape block(unsigned x, unsigned shared = 0) { return {{x}, shared}; }
+constexpr LaunchShape kBig = block(256, kBigTileShared);
+// The ultra-thin kernels keep the whole A row in shared memory: 4 bytes per K.
+constexpr LaunchShape kUltraThin = {{256}, 0, 4};
+constexpr LaunchShape kTranspose = {{32, 32, 1}};
 
 // One entry of the table in load order: an f32 or cast function, or a
-// bf16/f16 pair, with the raised dynamic shared memory limit (0: none).
+// bf16/f16 pair, with its launch shape and raised dynamic shared memory
+// limit (0: none).
 struct Entry {
-  const char* name;  // full name, or the base name of a pair
-  cu::CUfunction Kernels::*single;
+  KernelEntryInfo info;
+  Kernel Kernels::*single;
   HalfKernel Kernels::*pair;
-  int shared_limit;
 };
 
-constexpr Entry f32(const char* name, cu::CUfunction Kernels::*member, int limit = 0) {
-  return {name, member, nullptr, limit};
+constexpr Entry f32(const char* name, Kernel Kernels::*member, LaunchShape shape,
+                    unsigned limit = 0) {
+  return {{name, false, shape, limit}, member, nullptr};
 }
-constexpr Entry typed(const char* base, HalfKernel Kernels::*member, int limit = 0) {
-  return {base, nullptr, member, limit};
+constexpr Entry typed(const char* base, HalfKernel Kernels::*member, LaunchShape shape,
+                      unsigned limit = 0) {
+  return {{base, true, shape, limit}, nullptr, member};
 }
 
 constexpr Entry kTable[] = {
-    f32("tesvan_nn", &Kernels::nn, kBigTileShared),
-    f32("tesvan_tn", &Kernels::tn, kBigTileShared),
-    f32("tesvan_nt", &Kernels::nt, kBigTileShared),
-    f32("tesvan_nn_slim", &Kernels::nn_slim),
-    f32("tesvan_tn_slim", &Kernels::tn_slim),
-    f32("tesvan_nt_slim", &Kernels::nt_slim),
-    f32("tesvan_nn_gemv", &Kernels::nn_gemv),
-    f32("tesvan_tn_gemv", &Kernels::tn_gemv),
-    f32("tesvan_nt_gemv", &Kernels::nt_gemv),
-    f32("tesvan_nn_ultra_thin", &Kernels::nn_ultra_thin),
-    f32("tesvan_nn_narrow", &Kernels::nn_narrow),
-    f32("tesvan_nn_narrow_small", &Kernels::nn_narrow_small),
-    f32("tesvan_tn_narrow", &Kernels::tn_narrow),
-    f32("tesvan_nt_narrow", &Kernels::nt_narrow),
-    f32("tesvan_nn_splitk32_partial", &Kernels::nn_splitk32_partial),
-    f32("tesvan_nn_splitk_slim_partial", &Kernels::nn_splitk_slim_partial),
-    f32("tesvan_tn_splitm_partial", &Kernels::tn_splitm_partial, kBigTileShared),
-    f32("tesvan_splitk_reduce", &Kernels::splitk_reduce),
-    f32("tesvan_splitm_reduce", &Kernels::splitm_reduce),
-    f32("tesvan_dx_col_gemv", &Kernels::dx_col_gemv),
-    f32("tesvan_transpose_f32_2d", &Kernels::transpose_f32_2d),
-    typed("tesvan_nn_gemv", &Kernels::nn_gemv_t),
-    typed("tesvan_tn_gemv", &Kernels::tn_gemv_t),
-    typed("tesvan_nt_gemv", &Kernels::nt_gemv_t),
-    typed("tesvan_nn_ultra_thin", &Kernels::nn_ultra_thin_t),
-    typed("tesvan_nn_narrow", &Kernels::nn_narrow_t),
-    typed("tesvan_nn_narrow_small", &Kernels::nn_narrow_small_t),
-    typed("tesvan_tn_narrow", &Kernels::tn_narrow_t),
-    typed("tesvan_nt_narrow", &Kernels::nt_narrow_t),
-    typed("tesvan_nn_big", &Kernels::nn_big, kBigTileShared),
-    typed("tesvan_tn_big", &Kernels::tn_big, kBigTileShared),
-    typed("tesvan_nt_big", &Kernels::nt_big, kBigTileShared),
-    typed("tesvan_nn_tc", &Kernels::nn_tc, kTcTileShared),
-    typed("tesvan_tn_tc", &Kernels::tn_tc, kTcTileShared),
-    typed("tesvan_nt_tc", &Kernels::nt_tc, kTcTileShared),
-    typed("tesvan_nn_tc64", &Kernels::nn_tc64),
-    typed("tesvan_tn_tc64", &Kernels::tn_tc64),
-    typed("tesvan_nt_tc64", &Kernels::nt_tc64),
-    f32("tvn_cast_f32_to_bf16", &Kernels::cast_f32_to_bf16),
-    f32("tvn_cast_bf16_to_f32", &Kernels::cast_bf16_to_f32),
-    f32("tvn_cast_f32_to_f16", &Kernels::cast_f32_to_f16),
-    f32("tvn_cast_f16_to_f32", &Kernels::cast_f16_to_f32),
+    f32("tesvan_nn", &Kernels::nn, kBig, kBigTileShared),
+    f32("tesvan_tn", &Kernels::tn, kBig, kBigTileShared),
+    f32("tesvan_nt", &Kernels::nt, kBig, kBigTileShared),
+    f32("tesvan_nn_slim", &Kernels::nn_slim, block(128)),
+    f32("tesvan_tn_slim", &Kernels::tn_slim, block(128)),
+    f32("tesvan_nt_slim", &Kernels::nt_slim, block(128)),
+    f32("tesvan_nn_gemv", &Kernels::nn_gemv, block(128)),
+    f32("tesvan_tn_gemv", &Kernels::tn_gemv, block(128)),
+    f32("tesvan_nt_gemv", &Kernels::nt_gemv, block(256)),
+    f32("tesvan_nn_ultra_thin", &Kernels::nn_ultra_thin, kUltraThin),
+    f32("tesvan_nn_narrow", &Kernels::nn_narrow, block(128)),
+    f32("tesvan_nn_narrow_small", &Kernels::nn_narrow_small, block(64)),
+    f32("tesvan_tn_narrow", &Kernels::tn_narrow, block(128)),
+    f32("tesvan_nt_narrow", &Kernels::nt_narrow, block(128)),
+    f32("tesvan_nn_splitk32_partial", &Kernels::nn_splitk32_partial, block(128)),
+    f32("tesvan_nn_splitk_slim_partial", &Kernels::nn_splitk_slim_partial, block(128)),
+    // Static shared memory only; the raised limit is kept as the table has
+    // always set it.
+    f32("tesvan_tn_splitm_partial", &Kernels::tn_splitm_partial, block(256), kBigTileShared),
+    f32("tesvan_splitk_reduce", &Kernels::splitk_reduce, block(256)),
+    f32("tesvan_splitm_reduce", &Kernels::splitm_reduce, block(256)),
+    f32("tesvan_dx_col_gemv", &Kernels::dx_col_gemv, block(128)),
+    f32("tesvan_transpose_f32_2d", &Kernels::transpose_f32_2d, kTranspose),
+    typed("tesvan_nn_gemv", &Kernels::nn_gemv_t, block(128)),
+    typed("tesvan_tn_gemv", &Kernels::tn_gemv_t, block(128)),
+    typed("tesvan_nt_gemv", &Kernels::nt_gemv_t, block(256)),
+    typed("tesvan_nn_ultra_thin", &Kernels::nn_ultra_thin_t, kUltraThin),
+    typed("tesvan_nn_narrow", &Kernels::nn_narrow_t, block(128)),
+    typed("tesvan_nn_narrow_small", &Kernels::nn_narrow_small_t, block(64)),
+    typed("tesvan_tn_narrow", &Kernels::tn_narrow_t, block(128)),
+    typed("tesvan_nt_narrow", &Kernels::nt_narrow_t, block(128)),
+    typed("tesvan_nn_big", &Kernels::nn_big, kBig, kBigTileShared),
+    typed("tesvan_tn_big", &Kernels::tn_big, kBig, kBigTileShared),
+    typed("tesvan_nt_big", &Kernels::nt_big, kBig, kBigTileShared),
+    typed("tesvan_nn_tc", &Kernels::nn_tc, block(256, kTcNnShared), kTcTileLimit),
+    typed("tesvan_tn_tc", &Kernels::tn_tc, block(256, kTcTnShared), kTcTileLimit),
+    typed("tesvan_nt_tc", &Kernels::nt_tc, block(256, kTcNtShared), kTcTileLimit),
+    typed("tesvan_nn_tc64", &Kernels::nn_tc64, block(128)),
+    typed("tesvan_tn_tc64", &Kernels::tn_tc64, block(128)),
+    typed("tesvan_nt_tc64", &Kernels::nt_tc64, block(128)),
+    f32("tvn_cast_f32_to_bf16", &Kernels::cast_f32_to_bf16, block(256)),
+    f32("tvn_cast_bf16_to_f32", &Kernels::cast_bf16_to_f32, block(256)),
+    f32("tvn_cast_f32_to_f16", &Kernels::cast_f32_to_f16, block(256)),
+    f32("tvn_cast_f16_to_f32", &Kernels::cast_f16_to_f32, block(256)),
 };
 static_assert(sizeof kTable / sizeof kTable[0] == 42);
+
+// Every launch fits the default 48 KiB or its raised limit.
+constexpr bool shapes_fit() {
+  for (const Entry& e : kTable) {
+    const unsigned limit = e.info.shared_limit ? e.info.shared_limit : 48 * 1024;
+    if (e.info.shape.shared > limit) return false;
+  }
+  return true;
+}
+static_assert(shapes_fit());
+
+// KernelEntryInfo in load order, for the tests.
+constexpr auto kInfos = [] {
+  struct Infos {
+    KernelEntryInfo v[sizeof kTable / sizeof kTable[0]];
+  } out{};
+  for (size_t i = 0; i < sizeof kTable / sizeof kTable[0]; ++i) out.v[i] = kTable[i].info;
+  return out;
+}();
 
 Status load_function(const cu::CudaApi& api, cu::CUmodule module, const std::string& name,
                      cu::CUfunction* out) {
@@ -80,30 +125,37 @@ Status load_function(const cu::CudaApi& api, cu::CUmodule module, const std::str
                    "load_function(" + name + "): ");
 }
 
-Status set_shared_limit(const cu::CudaApi& api, cu::CUfunction f, int limit, const char* name) {
+Status set_shared_limit(const cu::CudaApi& api, cu::CUfunction f, unsigned limit,
+                        const char* name) {
   return cu::check(
-      api.cuFuncSetAttribute(f, cu::CU_FUNC_ATTRIBUTE_MAX_DYNAMIC_SHARED_SIZE_BYTES, limit),
+      api.cuFuncSetAttribute(f, cu::CU_FUNC_ATTRIBUTE_MAX_DYNAMIC_SHARED_SIZE_BYTES,
+                             static_cast<int>(limit)),
       std::string("set MAX_DYNAMIC_SHARED for ") + name + ": ");
 }
 
 Status load_entry(const cu::CudaApi& api, cu::CUmodule module, const Entry& e, Kernels& k) {
+  const KernelEntryInfo& i = e.info;
   if (e.single) {
-    cu::CUfunction& f = k.*e.single;
-    TVN_TRY(load_function(api, module, e.name, &f));
-    if (e.shared_limit) TVN_TRY(set_shared_limit(api, f, e.shared_limit, e.name));
+    Kernel& f = k.*e.single;
+    f.shape = i.shape;
+    TVN_TRY(load_function(api, module, i.name, &f.fn));
+    if (i.shared_limit) TVN_TRY(set_shared_limit(api, f.fn, i.shared_limit, i.name));
     return {};
   }
   HalfKernel& pair = k.*e.pair;
-  TVN_TRY(load_function(api, module, std::string(e.name) + "_bf16", &pair.bf16));
-  TVN_TRY(load_function(api, module, std::string(e.name) + "_f16", &pair.f16));
-  if (e.shared_limit) {
-    TVN_TRY(set_shared_limit(api, pair.bf16, e.shared_limit, e.name));
-    TVN_TRY(set_shared_limit(api, pair.f16, e.shared_limit, e.name));
+  pair.shape = i.shape;
+  TVN_TRY(load_function(api, module, std::string(i.name) + "_bf16", &pair.bf16));
+  TVN_TRY(load_function(api, module, std::string(i.name) + "_f16", &pair.f16));
+  if (i.shared_limit) {
+    TVN_TRY(set_shared_limit(api, pair.bf16, i.shared_limit, i.name));
+    TVN_TRY(set_shared_limit(api, pair.f16, i.shared_limit, i.name));
   }
   return {};
 }
 
 }  // namespace
+
+std::span<const KernelEntryInfo> kernel_entries() { return kInfos.v; }
 
 Result<Kernels> Kernels::compile(const EngineStream& es, std::string_view target) {
   return compile_source(es, target, assemble_kernel_source());

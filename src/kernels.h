@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "device_buffer.h"
@@ -15,12 +16,25 @@
 
 namespace tesvan {
 
-// One typed kernel in both 16-bit element types.
+// One typed kernel in both 16-bit element types; both share one shape.
 struct HalfKernel {
   cu::CUfunction bf16 = nullptr;  // <base>_bf16
   cu::CUfunction f16 = nullptr;   // <base>_f16
-  cu::CUfunction pick(DType t) const { return t == DType::F16 ? f16 : bf16; }
+  LaunchShape shape;
+  Kernel pick(DType t) const { return {t == DType::F16 ? f16 : bf16, shape}; }
 };
+
+// A table entry as the tests see it: the name (a pair's base name), whether
+// it is a bf16/f16 pair, its launch shape and the raised dynamic shared
+// memory limit (0: the default).
+struct KernelEntryInfo {
+  const char* name;
+  bool pair;
+  LaunchShape shape;
+  unsigned shared_limit;
+};
+// Every entry in load order.
+std::span<const KernelEntryInfo> kernel_entries();
 
 inline constexpr uint64_t kSplitkScratchElems = 8388608;     // 32 MiB of f32
 inline constexpr uint64_t kTransposeScratchElems = 4194304;  // 16 MiB of f32
@@ -46,16 +60,14 @@ class Kernels {
   Result<uint64_t> transpose_ptr(const EngineStream& es);
 
   // f32 kernels, named after the kernel without its "tesvan_" prefix.
-  cu::CUfunction nn = nullptr, tn = nullptr, nt = nullptr;
-  cu::CUfunction nn_slim = nullptr, tn_slim = nullptr, nt_slim = nullptr;
-  cu::CUfunction nn_gemv = nullptr, tn_gemv = nullptr, nt_gemv = nullptr;
-  cu::CUfunction nn_ultra_thin = nullptr;
-  cu::CUfunction nn_narrow = nullptr, nn_narrow_small = nullptr;
-  cu::CUfunction tn_narrow = nullptr, nt_narrow = nullptr;
-  cu::CUfunction nn_splitk32_partial = nullptr, nn_splitk_slim_partial = nullptr;
-  cu::CUfunction tn_splitm_partial = nullptr;
-  cu::CUfunction splitk_reduce = nullptr, splitm_reduce = nullptr;
-  cu::CUfunction dx_col_gemv = nullptr, transpose_f32_2d = nullptr;
+  Kernel nn, tn, nt;
+  Kernel nn_slim, tn_slim, nt_slim;
+  Kernel nn_gemv, tn_gemv, nt_gemv;
+  Kernel nn_ultra_thin;
+  Kernel nn_narrow, nn_narrow_small, tn_narrow, nt_narrow;
+  Kernel nn_splitk32_partial, nn_splitk_slim_partial, tn_splitm_partial;
+  Kernel splitk_reduce, splitm_reduce;
+  Kernel dx_col_gemv, transpose_f32_2d;
 
   // bf16/f16 pairs, named after the base name without "tesvan_".
   HalfKernel nn_gemv_t, tn_gemv_t, nt_gemv_t, nn_ultra_thin_t;
@@ -65,8 +77,7 @@ class Kernels {
   HalfKernel nn_tc64, tn_tc64, nt_tc64;
 
   // tvn_cast_<from>_to_<to>
-  cu::CUfunction cast_f32_to_bf16 = nullptr, cast_bf16_to_f32 = nullptr;
-  cu::CUfunction cast_f32_to_f16 = nullptr, cast_f16_to_f32 = nullptr;
+  Kernel cast_f32_to_bf16, cast_bf16_to_f32, cast_f32_to_f16, cast_f16_to_f32;
 
  private:
   struct Slot {

@@ -10,8 +10,8 @@ KernelArg KernelArg::f32(float v) {
   return KernelArg(bits);
 }
 
-cu::CUresult launch_raw(const EngineStream& es, cu::CUfunction f, Grid grid, Grid block,
-                        unsigned dynamic_shared, std::initializer_list<KernelArg> args) {
+cu::CUresult launch_raw(const EngineStream& es, const Kernel& k, Grid grid,
+                        std::initializer_list<KernelArg> args) {
   cu::CUresult r = cu::make_current(*es.api, es.ctx);
   if (r != cu::CUDA_SUCCESS) return r;
   uint64_t values[kMaxKernelArgs];
@@ -23,8 +23,9 @@ cu::CUresult launch_raw(const EngineStream& es, cu::CUfunction f, Grid grid, Gri
     params[n] = &values[n];
     ++n;
   }
-  return es.api->cuLaunchKernel(f, grid.x, grid.y, grid.z, block.x, block.y, block.z,
-                                dynamic_shared, es.stream, params, nullptr);
+  const Grid& block = k.shape.block;
+  return es.api->cuLaunchKernel(k.fn, grid.x, grid.y, grid.z, block.x, block.y, block.z,
+                                k.shape.shared, es.stream, params, nullptr);
 }
 
 }  // namespace tesvan

@@ -28,6 +28,29 @@ struct Grid {
   unsigned x = 1, y = 1, z = 1;
 };
 
+// How a kernel is launched: the block its __launch_bounds__ names and the
+// dynamic shared memory it is given.  Written once, in the table entry of
+// kernels.cpp; dispatch code supplies only the grid and the arguments.
+struct LaunchShape {
+  Grid block;
+  unsigned shared = 0;  // dynamic shared bytes
+  // Plus this many bytes per reduction element, for a kernel that stages a
+  // whole operand row (the ultra-thin kernels: one f32 per K).
+  unsigned shared_per_k = 0;
+};
+
+// One loaded function with its launch shape.
+struct Kernel {
+  cu::CUfunction fn = nullptr;
+  LaunchShape shape;
+  // The shape for a reduction of k elements (identity unless shared_per_k).
+  Kernel for_reduction(uint64_t k) const {
+    Kernel r = *this;
+    r.shape.shared += static_cast<unsigned>(shape.shared_per_k * k);
+    return r;
+  }
+};
+
 // One kernel argument: a device address, a 32-bit int or a 32-bit float.
 class KernelArg {
  public:
@@ -46,15 +69,15 @@ class KernelArg {
 inline constexpr int kMaxKernelArgs = 16;
 
 // Makes the engine context current and enqueues the kernel on the engine
-// stream.  Returns the driver result; no host allocation.
-cu::CUresult launch_raw(const EngineStream& es, cu::CUfunction f, Grid grid, Grid block,
-                        unsigned dynamic_shared, std::initializer_list<KernelArg> args);
+// stream with its own block and dynamic shared memory.  Returns the driver
+// result; no host allocation.
+cu::CUresult launch_raw(const EngineStream& es, const Kernel& k, Grid grid,
+                        std::initializer_list<KernelArg> args);
 
 // As launch_raw; a refusal becomes Error::Cuda(context + driver error).
-inline Status launch(const EngineStream& es, cu::CUfunction f, Grid grid, Grid block,
-                     unsigned dynamic_shared, std::initializer_list<KernelArg> args,
-                     std::string_view context) {
-  return cu::check(launch_raw(es, f, grid, block, dynamic_shared, args), context);
+inline Status launch(const EngineStream& es, const Kernel& k, Grid grid,
+                     std::initializer_list<KernelArg> args, std::string_view context) {
+  return cu::check(launch_raw(es, k, grid, args), context);
 }
 
 // ceil(x / d) on the low 32 bits of x.

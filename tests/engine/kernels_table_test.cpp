@@ -63,8 +63,8 @@ TEST_F(KernelTable, RaisesSharedLimitsOfTheLargeTileKernels) {
   auto inner = stub_engine();
   ASSERT_NE(inner, nullptr);
   Kernels& k = inner->engine().kernels();
-  for (cu::CUfunction f : {k.nn, k.tn, k.nt, k.tn_splitm_partial, k.nn_big.bf16, k.nn_big.f16,
-                           k.tn_big.bf16, k.tn_big.f16, k.nt_big.bf16, k.nt_big.f16}) {
+  for (cu::CUfunction f : {k.nn.fn, k.tn.fn, k.nt.fn, k.tn_splitm_partial.fn, k.nn_big.bf16,
+                           k.nn_big.f16, k.tn_big.bf16, k.tn_big.f16, k.nt_big.bf16, k.nt_big.f16}) {
     EXPECT_EQ(max_dynamic_shared(f), 34816);
   }
   for (const HalfKernel* h : {&k.nn_tc, &k.tn_tc, &k.nt_tc}) {
@@ -72,10 +72,10 @@ TEST_F(KernelTable, RaisesSharedLimitsOfTheLargeTileKernels) {
     EXPECT_EQ(max_dynamic_shared(h->f16), 75776);
   }
   // Pairs hold distinct functions, bf16 first.
-  EXPECT_NE(k.nn_gemv, k.nn_gemv_t.bf16);
+  EXPECT_NE(k.nn_gemv.fn, k.nn_gemv_t.bf16);
   EXPECT_NE(k.nn_gemv_t.bf16, k.nn_gemv_t.f16);
-  EXPECT_EQ(k.nn_gemv_t.pick(DType::F16), k.nn_gemv_t.f16);
-  EXPECT_EQ(k.nn_gemv_t.pick(DType::BF16), k.nn_gemv_t.bf16);
+  EXPECT_EQ(k.nn_gemv_t.pick(DType::F16).fn, k.nn_gemv_t.f16);
+  EXPECT_EQ(k.nn_gemv_t.pick(DType::BF16).fn, k.nn_gemv_t.bf16);
 }
 
 TEST_F(KernelTable, RefusedLimitNamesTheKernelOrItsBaseName) {
