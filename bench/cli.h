@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "kernel_build.h"
+
 namespace tesvan::bench {
 
 // The compilation targets the engine can pick.
-inline const std::vector<std::string> kAllTargets = {"sm_80", "sm_86", "sm_89",
-                                                     "sm_90", "sm_100", "sm_120"};
+inline const std::vector<std::string> kAllTargets(std::begin(kCompileTargets),
+                                                 std::end(kCompileTargets));
 
 // "a,b,,c" -> {"a", "b", "c"}
 inline std::vector<std::string> split_list(const char* text) {

@@ -18,6 +18,11 @@ namespace tesvan {
 // A loaded module; unloaded when the last reference goes.
 using ModuleRef = std::shared_ptr<cu::CUmod_st>;
 
+// Every compilation target the engine picks (compile_target in engine.h):
+// the list the cache warmer, the structure tests and the benchmarks walk.
+inline constexpr const char* kCompileTargets[] = {"sm_80", "sm_86",  "sm_89",
+                                                  "sm_90", "sm_100", "sm_120"};
+
 // "8" for sm_80, sm_86 and sm_87, "16" for every other target.
 int group_m_for_target(std::string_view target);
 

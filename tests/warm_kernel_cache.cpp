@@ -9,7 +9,7 @@
 #include "kernel_build.h"
 
 int main() {
-  const char* targets[] = {"sm_80", "sm_86", "sm_89", "sm_90", "sm_100", "sm_120"};
+  const auto& targets = tesvan::kCompileTargets;
   const unsigned workers = std::max(1u, std::thread::hardware_concurrency());
   std::vector<int> failed(std::size(targets), 0);
   std::vector<std::thread> pool;
