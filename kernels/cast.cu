@@ -1,5 +1,7 @@
 // Elementwise casts for the typed upcast fallback: one element per thread,
 // exact upcasts, round-to-nearest-even downcasts (the typed kernels' stores).
+// Launch: any 1-D grid covering n threads (the engine: ceil(n / 256) blocks of
+// 256, at least one), no shared memory.
 #define TVN_DEFINE_CAST(NAME, DST_T, SRC_T, CONVERT)                                  \
   extern "C" __global__ void NAME(DST_T* __restrict__ dst, const SRC_T* __restrict__ src, \
                                   int n) {                                            \

@@ -14,23 +14,45 @@
 #define TVN_GROUP_M 16
 #endif
 
-#define BM 128
-#define BN 128
-#define BK 16
-#define WM 64
-#define WN 32
-#define WNITER 1
-#define TM 8
-#define TN 8
-#define NUM_THREADS 256
-#define WARPSIZE 32
-#define WMITER ((WM * WN) / (WARPSIZE * TM * TN * WNITER))
-#define WSUBM (WM / WMITER)
-#define WSUBN (WN / WNITER)
-#define ROW_STRIDE_B (NUM_THREADS / (BN / 4))
+// Big-tile glossary (this section's macros end with it):
+#define BM 128           // block tile rows: output rows per block
+#define BN 128           // block tile columns
+#define BK 16            // reduction depth of one shared-memory slab
+#define WM 64            // warp tile rows
+#define WN 32            // warp tile columns
+#define WNITER 1         // warp subtiles across a warp tile
+#define TM 8             // thread tile rows (a thread holds TM x TN accumulators)
+#define TN 8             // thread tile columns
+#define NUM_THREADS 256  // block size: one warp per WM x WN warp tile
+#define WMITER ((WM * WN) / (TVN_WARPSIZE * TM * TN * WNITER))  // warp subtiles down a warp tile
+#define WSUBM (WM / WMITER)                     // rows of one warp subtile
+#define WSUBN (WN / WNITER)                     // columns of one warp subtile
+#define ROW_STRIDE_B (NUM_THREADS / (BN / 4))  // slab rows one pass of float4 copies covers
+// Shared by every later section (hence the prefix):
+#define TVN_WARPSIZE 32  // lanes per warp
 // Rows of 132 floats keep the strided fragment reads free of bank conflicts.
-#define SMEM_A_PAD 4
-#define SMEM_B_PAD 4
+#define TVN_SMEM_A_PAD 4  // floats of padding after each shared A row
+#define TVN_SMEM_B_PAD 4  // floats of padding after each shared B row
+
+static_assert(NUM_THREADS == (BM / WM) * (BN / WN) * TVN_WARPSIZE, "one warp per warp tile");
+static_assert(WMITER * WNITER * TVN_WARPSIZE * TM * TN == WM * WN,
+              "the warp's lanes cover its tile exactly once");
+static_assert(TM % 4 == 0 && TN % 4 == 0, "fragments are read and stored as float4");
+// The slab loaders below: which lanes cover which rows and columns.
+static_assert(NUM_THREADS / TVN_WARPSIZE * 16 == BM,
+              "big_load_a_transposed: each of the 8 warps copies 16 tile rows");
+static_assert(BK == 16, "big_load_a_transposed: lane % 16 is the reduction index");
+static_assert(2 * (NUM_THREADS / TVN_WARPSIZE) == BK,
+              "big_load_a_rows: each warp copies two slab rows");
+static_assert(4 * TVN_WARPSIZE == BM && 4 * TVN_WARPSIZE == BN,
+              "big_load_a_rows, big_load_b_*: 32 lanes of 4 floats span a tile row");
+static_assert(BK % ROW_STRIDE_B == 0, "big_load_b_*: whole passes cover the slab");
+// The typed big kernels reuse big_compute_stage and check their own
+// constants against these.
+struct tvn_big_tile {
+  static constexpr int bm = BM, bn = BN, bk = BK, wm = WM, wn = WN, tm = TM, tn = TN,
+                       threads = NUM_THREADS;
+};
 
 // --- asynchronous copies (cp.async, compute capability 8.0+) ---------------
 
@@ -238,22 +260,27 @@ __device__ __forceinline__ void tvn_store4_raw(float* P, const float* acc, int r
 
 // --- Big kernels: shared geometry ---------------------------------------------
 
-#define K_PIPE 2
-#define A_STAGE (BK * (BM + SMEM_A_PAD))
-#define B_STAGE (BK * (BN + SMEM_B_PAD))
+#define K_PIPE 2                               // slabs in flight (double buffering)
+#define A_STAGE (BK * (BM + TVN_SMEM_A_PAD))  // floats of one A slab
+#define B_STAGE (BK * (BN + TVN_SMEM_B_PAD))  // floats of one B slab
+
+// The dynamic shared memory the pipelined kernels use (33792 bytes); the
+// engine grants 34816, the raised limit of their kernel table entries.
+static_assert(K_PIPE * (A_STAGE + B_STAGE) * sizeof(float) <= 34816,
+              "pipelined slabs fit the engine's dynamic shared grant");
 
 // A slice of NN (A = [M, K]) and NT (dY = [M, N]), stored transposed as
 // As[k][row].  The 32 lanes of a copy read two rows of 16 consecutive
 // reduction indices.
 __device__ __forceinline__ void big_load_a_transposed(float* As, const float* A, int rows,
                                                       int red, int ld, int tileRow0, int r0) {
-  const int warp = threadIdx.x / WARPSIZE, lane = threadIdx.x % WARPSIZE;
+  const int warp = threadIdx.x / TVN_WARPSIZE, lane = threadIdx.x % TVN_WARPSIZE;
   const int m = lane / 16, k = lane % 16;
 #pragma unroll
   for (int p = 0; p < 8; ++p) {
     const int row = 16 * warp + 2 * p + m;
     const bool ok = tileRow0 + row < rows && r0 + k < red;
-    cp_async_4_zfill(As + k * (BM + SMEM_A_PAD) + row,
+    cp_async_4_zfill(As + k * (BM + TVN_SMEM_A_PAD) + row,
                      ok ? A + (long long)(tileRow0 + row) * ld + r0 + k : A, ok ? 4 : 0);
   }
 }
@@ -262,12 +289,12 @@ __device__ __forceinline__ void big_load_a_transposed(float* As, const float* A,
 // 2w + 1, lane l output rows 4l .. 4l + 3; already in As[k][row] order.
 __device__ __forceinline__ void big_load_a_rows(float* As, const float* X, int M_red, int K_out,
                                                 int tileRow0, int r0) {
-  const int warp = threadIdx.x / WARPSIZE, lane = threadIdx.x % WARPSIZE;
+  const int warp = threadIdx.x / TVN_WARPSIZE, lane = threadIdx.x % TVN_WARPSIZE;
 #pragma unroll
   for (int q = 0; q < 2; ++q) {
     const int k = 2 * warp + q;
-    tvn_copy4_zfill(As + k * (BM + SMEM_A_PAD) + 4 * lane, X, r0 + k, M_red, tileRow0 + 4 * lane,
-                    K_out, K_out);
+    tvn_copy4_zfill(As + k * (BM + TVN_SMEM_A_PAD) + 4 * lane, X, r0 + k, M_red,
+                    tileRow0 + 4 * lane, K_out, K_out);
   }
 }
 
@@ -279,7 +306,7 @@ __device__ __forceinline__ void big_load_b_rows(float* Bs, const float* B, int r
 #pragma unroll
   for (int q = 0; q < BK / ROW_STRIDE_B; ++q) {
     const int row = threadIdx.x / 32 + ROW_STRIDE_B * q;
-    tvn_copy4_zfill(Bs + row * (BN + SMEM_B_PAD) + c4, B, r0 + row, red, tileCol0 + c4, N, ld);
+    tvn_copy4_zfill(Bs + row * (BN + TVN_SMEM_B_PAD) + c4, B, r0 + row, red, tileCol0 + c4, N, ld);
   }
 }
 
@@ -294,7 +321,7 @@ __device__ __forceinline__ void big_load_b_transposed(float* Bs, const float* W,
     for (int i = 0; i < 4; ++i) {
       const int c = tileCol0 + c4 + i;
       const bool ok = r0 + n < N && c < K_out;
-      cp_async_4_zfill(Bs + n * (BN + SMEM_B_PAD) + c4 + i,
+      cp_async_4_zfill(Bs + n * (BN + TVN_SMEM_B_PAD) + c4 + i,
                        ok ? W + (long long)c * N + r0 + n : W, ok ? 4 : 0);
     }
   }
@@ -307,7 +334,7 @@ struct BigPlace {
 };
 
 __device__ __forceinline__ BigPlace big_place() {
-  const int warp = threadIdx.x / WARPSIZE, lane = threadIdx.x % WARPSIZE;
+  const int warp = threadIdx.x / TVN_WARPSIZE, lane = threadIdx.x % TVN_WARPSIZE;
   const int warpCol = warp % (BN / WN), warpRow = warp / (BN / WN);
   const int threadColInWarp = lane % (WSUBN / TN), threadRowInWarp = lane / (WSUBN / TN);
   BigPlace p;
@@ -318,8 +345,8 @@ __device__ __forceinline__ BigPlace big_place() {
 
 __device__ __forceinline__ void big_read_fragment(const float* As, const float* Bs, int d,
                                                   BigPlace at, float* regM, float* regN) {
-  const float4* a = reinterpret_cast<const float4*>(As + d * (BM + SMEM_A_PAD) + at.row);
-  const float4* b = reinterpret_cast<const float4*>(Bs + d * (BN + SMEM_B_PAD) + at.col);
+  const float4* a = reinterpret_cast<const float4*>(As + d * (BM + TVN_SMEM_A_PAD) + at.row);
+  const float4* b = reinterpret_cast<const float4*>(Bs + d * (BN + TVN_SMEM_B_PAD) + at.col);
 #pragma unroll
   for (int v = 0; v < TM / 4; ++v) {
     const float4 x = a[v];
@@ -376,6 +403,8 @@ __device__ __forceinline__ void big_compute_stage(const float* As, const float* 
   } while (0)
 
 // --- tesvan_nn: C = alpha * A * B + beta * C, bias seeded ---------------------
+// Launch: grid ceil(M / BM) * ceil(N / BN) blocks (swizzled), block NUM_THREADS,
+// dynamic shared K_PIPE * (A_STAGE + B_STAGE) floats (the engine grants 34816 bytes).
 
 #define ISSUE_TILE(stage, r0)                                                                 \
   do {                                                                                        \
@@ -421,6 +450,8 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 #undef ISSUE_TILE
 
 // --- tesvan_tn: dW += alpha * X^T * dY ---------------------------------------
+// Launch: grid ceil(K_out / BM) * ceil(N / BN) blocks (swizzled), block NUM_THREADS,
+// dynamic shared as tesvan_nn.
 
 #define ISSUE_TILE_TN(stage, r0)                                                               \
   do {                                                                                         \
@@ -459,6 +490,8 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 #undef ISSUE_TILE_TN
 
 // --- tesvan_tn_splitm_partial: one chunk of the batch rows into a slab ---------
+// Launch: grid (ceil(K_out / BM) * ceil(N / BN), 1, chunks), block NUM_THREADS, no
+// dynamic shared memory (the engine still raises its limit to 34816).
 // One load-then-compute stage per BK batch rows in static shared memory; the
 // loads are bounded by the chunk end, so each chunk sums exactly its rows.
 
@@ -466,8 +499,8 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
     tesvan_tn_splitm_partial(float* __restrict__ partial, const float* __restrict__ A,
                              const float* __restrict__ B, int M_red, int K_out, int N,
                              int M_CHUNK) {
-  __shared__ __align__(16) float As[BK * (BM + SMEM_A_PAD)];
-  __shared__ __align__(16) float Bs[BK * (BN + SMEM_B_PAD)];
+  __shared__ __align__(16) float As[BK * (BM + TVN_SMEM_A_PAD)];
+  __shared__ __align__(16) float Bs[BK * (BN + TVN_SMEM_B_PAD)];
   const int fc = blockIdx.z;
   const int m_begin = fc * M_CHUNK;
   if (m_begin >= M_red) return;
@@ -477,7 +510,7 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
   tvn_swizzle(blockIdx.x, tvn_ceil_div(K_out, BM), tvn_ceil_div(N, BN), pid_m, pid_n);
   const int tileRow0 = pid_m * BM, tileCol0 = pid_n * BN;
   const BigPlace at = big_place();
-  const int warp = threadIdx.x / WARPSIZE, lane = threadIdx.x % WARPSIZE;
+  const int warp = threadIdx.x / TVN_WARPSIZE, lane = threadIdx.x % TVN_WARPSIZE;
 
   float acc[TM * TN];
 #pragma unroll
@@ -488,7 +521,7 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 #pragma unroll
     for (int q = 0; q < 2; ++q) {
       const int k = 2 * warp + q;
-      tvn_copy4_or_zero(As + k * (BM + SMEM_A_PAD) + 4 * lane, A, m0 + k, m_end,
+      tvn_copy4_or_zero(As + k * (BM + TVN_SMEM_A_PAD) + 4 * lane, A, m0 + k, m_end,
                         tileRow0 + 4 * lane, K_out, K_out);
     }
     // dY rows: thread / 32 + ROW_STRIDE_B * q; four columns per thread.
@@ -496,7 +529,7 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 #pragma unroll
     for (int q = 0; q < BK / ROW_STRIDE_B; ++q) {
       const int r = threadIdx.x / 32 + ROW_STRIDE_B * q;
-      tvn_copy4_or_load(Bs + r * (BN + SMEM_B_PAD) + c4, B, m0 + r, m_end, tileCol0 + c4, N, N);
+      tvn_copy4_or_load(Bs + r * (BN + TVN_SMEM_B_PAD) + c4, B, m0 + r, m_end, tileCol0 + c4, N, N);
     }
     cp_async_commit();
     cp_async_wait_all();
@@ -524,6 +557,7 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 }
 
 // --- tesvan_splitm_reduce: dW += alpha * (sum of the F slabs) ------------------
+// Launch: grid ceil(K_out * N / 256) blocks, block 256, no dynamic shared memory.
 // The slabs are summed in ascending order in double and rounded to f32 once,
 // so the split's error does not grow with F.
 
@@ -540,6 +574,8 @@ extern "C" __global__ void __launch_bounds__(256, 8)
 }
 
 // --- tesvan_nt: dX = alpha * dY * W^T ---------------------------------------
+// Launch: grid ceil(M / BM) * ceil(K_out / BN) blocks (swizzled), block NUM_THREADS,
+// dynamic shared as tesvan_nn.
 
 #define ISSUE_TILE_NT(stage, r0)                                                                \
   do {                                                                                          \
@@ -580,3 +616,18 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 #undef K_PIPE
 #undef A_STAGE
 #undef B_STAGE
+
+// Every tile macro of this section ends here; later sections define their own.
+#undef NUM_THREADS
+#undef BM
+#undef BN
+#undef BK
+#undef WM
+#undef WN
+#undef WNITER
+#undef TM
+#undef TN
+#undef WMITER
+#undef WSUBM
+#undef WSUBN
+#undef ROW_STRIDE_B

@@ -6,36 +6,30 @@
 // number of trailing zero steps differs, which leaves every sum unchanged.
 // ---------------------------------------------------------------------------
 
-#undef NUM_THREADS
-#undef BM
-#undef BN
-#undef BK
-#undef WM
-#undef WN
-#undef WNITER
-#undef TM
-#undef TN
-#undef WMITER
-#undef WSUBM
-#undef WSUBN
-#undef ROW_STRIDE_B
+// Slim-tile glossary (this section's macros end with it):
+#define NUM_THREADS 128  // block size: one warp per WM x WN warp tile
+#define BM 128           // block tile rows
+#define BN 64            // block tile columns
+#define BK 32            // reduction depth of one shared-memory slice
+#define WM 64            // warp tile rows
+#define WN 32            // warp tile columns
+#define WNITER 2         // warp subtiles across a warp tile
+#define TM 8             // thread tile rows
+#define TN 4             // thread tile columns of one subtile
+#define WMITER ((WM * WN) / (TVN_WARPSIZE * TM * TN * WNITER))  // warp subtiles down a warp tile
+#define WSUBM (WM / WMITER)                     // rows of one warp subtile
+#define WSUBN (WN / WNITER)                     // columns of one warp subtile
+#define ROW_STRIDE_B (NUM_THREADS / (BN / 4))  // slice rows one pass of float4 copies covers
+#define TVN_SLIM_A_PITCH (BM + TVN_SMEM_A_PAD)  // floats per shared A row (As[k][row])
+#define TVN_SLIM_B_PITCH (BN + TVN_SMEM_B_PAD)  // floats per shared B row (Bs[k][col])
 
-#define NUM_THREADS 128
-#define BM 128
-#define BN 64
-#define BK 32
-#define WM 64
-#define WN 32
-#define WNITER 2
-#define TM 8
-#define TN 4
-#define WMITER ((WM * WN) / (WARPSIZE * TM * TN * WNITER))
-#define WSUBM (WM / WMITER)
-#define WSUBN (WN / WNITER)
-#define ROW_STRIDE_B (NUM_THREADS / (BN / 4))
-
-#define TVN_SLIM_A_PITCH (BM + SMEM_A_PAD)
-#define TVN_SLIM_B_PITCH (BN + SMEM_B_PAD)
+static_assert(NUM_THREADS == (BM / WM) * (BN / WN) * TVN_WARPSIZE, "one warp per warp tile");
+static_assert(WMITER * WNITER * TVN_WARPSIZE * TM * TN == WM * WN,
+              "the warp's lanes cover its tile exactly once");
+static_assert(NUM_THREADS / TVN_WARPSIZE * 32 == BM,
+              "slim_load_a_transposed: each of the 4 warps copies 32 tile rows");
+static_assert(BK == TVN_WARPSIZE, "slim_load_a_transposed: the lane is the reduction index");
+static_assert(BK % ROW_STRIDE_B == 0, "B loaders: whole passes cover the slice");
 
 // Where a thread's 8 rows and two sub-tiles of four columns sit in the tile.
 struct SlimPlace {
@@ -44,7 +38,7 @@ struct SlimPlace {
 };
 
 __device__ __forceinline__ SlimPlace slim_place() {
-  const int warp = threadIdx.x / WARPSIZE, lane = threadIdx.x % WARPSIZE;
+  const int warp = threadIdx.x / TVN_WARPSIZE, lane = threadIdx.x % TVN_WARPSIZE;
   const int warpCol = warp % (BN / WN), warpRow = warp / (BN / WN);
   const int threadColInWarp = lane % (WSUBN / TN), threadRowInWarp = lane / (WSUBN / TN);
   SlimPlace p;
@@ -58,7 +52,7 @@ __device__ __forceinline__ SlimPlace slim_place() {
 // tile rows 32w .. 32w + 31, so a copy reads 32 consecutive indices of a row.
 __device__ __forceinline__ void slim_load_a_transposed(float* As, const float* A_slice,
                                                        int rows_left, int red_left, int ld) {
-  const int warp = threadIdx.x / WARPSIZE, k = threadIdx.x % WARPSIZE;
+  const int warp = threadIdx.x / TVN_WARPSIZE, k = threadIdx.x % TVN_WARPSIZE;
 #pragma unroll 4
   for (int p = 0; p < 32; ++p) {
     const int row = 32 * warp + p;
@@ -128,6 +122,8 @@ __device__ __forceinline__ void slim_nn_mainloop(float* As, float* Bs, const flo
 }
 
 // --- tesvan_nn_slim -------------------------------------------------------------
+// Launch: grid ceil(M / BM) * ceil(N / BN) blocks (swizzled), block NUM_THREADS,
+// static shared memory only.
 
 extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
     tesvan_nn_slim(float* __restrict__ C, const float* __restrict__ A, const float* __restrict__ B,
@@ -168,6 +164,8 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 }
 
 // --- tesvan_nn_splitk_slim_partial: raw sums of one K chunk into slab fc --------
+// Launch: grid (ceil(M / BM) * ceil(N / BN), 1, chunks), block NUM_THREADS, static
+// shared memory only.
 
 extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
     tesvan_nn_splitk_slim_partial(float* __restrict__ partial, const float* __restrict__ A,
@@ -204,6 +202,8 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 }
 
 // --- tesvan_tn_slim: dW += alpha * X^T * dY -----------------------------------
+// Launch: grid ceil(K_out / BM) * ceil(N / BN) blocks (swizzled), block NUM_THREADS,
+// static shared memory only.
 
 extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
     tesvan_tn_slim(float* __restrict__ C, const float* __restrict__ A, const float* __restrict__ B,
@@ -214,7 +214,7 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
   tvn_swizzle(blockIdx.x, tvn_ceil_div(K_out, BM), tvn_ceil_div(N, BN), pid_m, pid_n);
   const int tileRow0 = pid_m * BM, tileCol0 = pid_n * BN;
   const SlimPlace at = slim_place();
-  const int warp = threadIdx.x / WARPSIZE, lane = threadIdx.x % WARPSIZE;
+  const int warp = threadIdx.x / TVN_WARPSIZE, lane = threadIdx.x % TVN_WARPSIZE;
 
   float acc[TM * WNITER * TN];
 #pragma unroll
@@ -250,6 +250,8 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 }
 
 // --- tesvan_nt_slim: dX = alpha * dY * W^T ------------------------------------
+// Launch: grid ceil(M / BM) * ceil(K_out / BN) blocks (swizzled), block NUM_THREADS,
+// static shared memory only.
 
 extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
     tesvan_nt_slim(float* __restrict__ C, const float* __restrict__ A, const float* __restrict__ B,
@@ -305,8 +307,6 @@ extern "C" __global__ void __launch_bounds__(NUM_THREADS, 2)
 #undef TVN_SLIM_A_PITCH
 #undef TVN_SLIM_B_PITCH
 
-// The tile constants end with the last section that uses them; the lane
-// count and the paddings stay for the later sections.
 #undef NUM_THREADS
 #undef BM
 #undef BN

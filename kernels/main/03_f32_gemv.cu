@@ -10,11 +10,14 @@
 // with the same total (each addition is commutative).
 __device__ __forceinline__ float tvn_warp_butterfly_sum(float v) {
 #pragma unroll
-  for (int d = WARPSIZE / 2; d >= 1; d /= 2) v = __fadd_rn(v, __shfl_xor_sync(0xffffffffu, v, d));
+  for (int d = TVN_WARPSIZE / 2; d >= 1; d /= 2)
+    v = __fadd_rn(v, __shfl_xor_sync(0xffffffffu, v, d));
   return v;
 }
 
 // --- tesvan_nn_ultra_thin: Y[m, :] for one row m and 32 columns per block ------
+// Launch: grid (ceil(N / 32), M), block 256 (eight warps), dynamic shared K floats
+// (the row x_row).
 // Eight warps each own one slab of ceil(K / 8) reduction indices; warp 0 sums
 // the eight slab partials of a column as ((p0 + p1) + (p2 + p3)) + ((p4 + p5) + (p6 + p7)).
 
@@ -26,7 +29,7 @@ extern "C" __global__ void __launch_bounds__(256, 4)
   __shared__ float partials[8][32];
   const int m = blockIdx.y;
   if (m >= M) return;
-  const int warp = threadIdx.x / WARPSIZE, lane = threadIdx.x % WARPSIZE;
+  const int warp = threadIdx.x / TVN_WARPSIZE, lane = threadIdx.x % TVN_WARPSIZE;
   const int col = blockIdx.x * 32 + lane;
 
   for (int i = threadIdx.x; i < K; i += blockDim.x) x_row[i] = X[m * lda + i];
@@ -56,17 +59,18 @@ extern "C" __global__ void __launch_bounds__(256, 4)
 }
 
 // --- tesvan_nn_gemv: Y[row] = alpha * X[row, :] . W + bias[0], one warp per row --
+// Launch: grid ceil(M / 4) blocks, block 128 (four warps), no dynamic shared memory.
 
 extern "C" __global__ void __launch_bounds__(128, 4)
     tesvan_nn_gemv(float* __restrict__ Y, const float* __restrict__ X,
                    const float* __restrict__ W, const float* __restrict__ bias, float alpha,
                    float beta, int M, int K, int lda, int ldy) {
-  const int row = blockIdx.x * 4 + threadIdx.x / WARPSIZE;
+  const int row = blockIdx.x * 4 + threadIdx.x / TVN_WARPSIZE;
   if (row >= M) return;
-  const int lane = threadIdx.x % WARPSIZE;
+  const int lane = threadIdx.x % TVN_WARPSIZE;
   const float* x = X + row * lda;
   float acc = 0.0f;
-  for (int k = lane; k < K; k += WARPSIZE) acc = __fmaf_rn(x[k], W[k], acc);
+  for (int k = lane; k < K; k += TVN_WARPSIZE) acc = __fmaf_rn(x[k], W[k], acc);
   acc = tvn_warp_butterfly_sum(acc);
   if (lane == 0) {
     float v = __fmul_rn(alpha, acc);
@@ -78,21 +82,25 @@ extern "C" __global__ void __launch_bounds__(128, 4)
 }
 
 // --- tesvan_tn_gemv: dW[k] += alpha * X[:, k] . dY, one warp per output -----------
+// Launch: grid ceil(K / 4) blocks, block 128 (four warps), no dynamic shared memory.
 
 extern "C" __global__ void __launch_bounds__(128, 4)
     tesvan_tn_gemv(float* __restrict__ dW, const float* __restrict__ X,
                    const float* __restrict__ dY, float alpha, int M_red, int K_out, int lda,
                    int ldy) {
-  const int k = blockIdx.x * 4 + threadIdx.x / WARPSIZE;
+  const int k = blockIdx.x * 4 + threadIdx.x / TVN_WARPSIZE;
   if (k >= K_out) return;
-  const int lane = threadIdx.x % WARPSIZE;
+  const int lane = threadIdx.x % TVN_WARPSIZE;
   float acc = 0.0f;
-  for (int m = lane; m < M_red; m += WARPSIZE) acc = __fmaf_rn(X[m * lda + k], dY[m * ldy], acc);
+  for (int m = lane; m < M_red; m += TVN_WARPSIZE)
+    acc = __fmaf_rn(X[m * lda + k], dY[m * ldy], acc);
   acc = tvn_warp_butterfly_sum(acc);
   if (lane == 0) dW[k] = __fadd_rn(dW[k], __fmul_rn(alpha, acc));
 }
 
 // --- tesvan_nt_gemv: dX[m, k] = (alpha * dY[m]) * W[k], one thread per element ----
+// Launch: any 1-D grid covering M * K threads (the engine: ceil(M * K / 256) blocks
+// of 256), no dynamic shared memory.
 
 extern "C" __global__ void __launch_bounds__(256)
     tesvan_nt_gemv(float* __restrict__ dX, const float* __restrict__ dY,

@@ -39,7 +39,7 @@ struct NarrowPlace {
 __device__ __forceinline__ void narrow_load_a_transposed(float* As, int pitch, const float* A_slice,
                                                          int rows_left, int red_left, int ld,
                                                          int passes) {
-  const int warp = threadIdx.x / WARPSIZE, lane = threadIdx.x % WARPSIZE;
+  const int warp = threadIdx.x / TVN_WARPSIZE, lane = threadIdx.x % TVN_WARPSIZE;
   const int r = lane / 16, k = lane % 16;
   for (int p = 0; p < passes; ++p) {
     const int row = 2 * passes * warp + 2 * p + r;
@@ -82,7 +82,7 @@ __device__ __forceinline__ void narrow_load_a_transposed(float* As, int pitch, c
     const int b_row = threadIdx.x / ((BN_) / 4), b_c4 = 4 * (threadIdx.x % ((BN_) / 4));          \
     for (int r0 = 0; r0 < K; r0 += (BK_)) {                                                       \
       narrow_load_a_transposed(As, A_PITCH, a_ptr, M - tileRow0, K - r0, lda,                     \
-                               (BM_) / (2 * ((THREADS) / WARPSIZE)));                             \
+                               (BM_) / (2 * ((THREADS) / TVN_WARPSIZE)));                         \
       tvn_copy4_or_load(Bs + b_row * (B_PITCH) + b_c4, b_ptr, b_row, K - r0, b_c4,                \
                         N - tileCol0, ldb);                                                       \
       cp_async_commit();                                                                          \
@@ -105,25 +105,41 @@ __device__ __forceinline__ void narrow_load_a_transposed(float* As, int pitch, c
     __syncthreads();                                                                              \
   }
 
-#define NBM 64
-#define NBN 32
-#define NBK 16
-#define NWM 32
-#define NWN 16
-#define NTM 4
-#define NTN 4
-#define NNUM_THREADS 128
-#define NWMITER 1
-#define NWNITER 1
-#define NWSUBM 32
-#define NWSUBN 16
-#define NROW_STRIDE_B (NNUM_THREADS / (NBN / 4))
-#define NROW_STRIDE_A ((NNUM_THREADS * 4) / NBK)
-#define TVN_NARROW_A_PITCH (NBM + SMEM_A_PAD)
-#define TVN_NARROW_B_PITCH (NBN + SMEM_B_PAD)
+// Narrow-tile glossary (ends with the narrow kernels below):
+#define NBM 64                                       // block tile rows
+#define NBN 32                                       // block tile columns
+#define NBK 16                                       // reduction depth of one slice
+#define NWM 32                                       // warp tile rows
+#define NWN 16                                       // warp tile columns
+#define NTM 4                                        // thread tile rows
+#define NTN 4                                        // thread tile columns
+#define NNUM_THREADS 128                             // block size: one warp per warp tile
+#define NWMITER 1                                    // warp subtiles down a warp tile
+#define NWNITER 1                                    // warp subtiles across a warp tile
+#define NWSUBM 32                                    // rows of one warp subtile
+#define NWSUBN 16                                    // columns of one warp subtile
+#define NROW_STRIDE_B (NNUM_THREADS / (NBN / 4))     // B-slice rows one float4 pass covers
+#define NROW_STRIDE_A ((NNUM_THREADS * 4) / NBK)     // A-slice rows one pass covers
+#define TVN_NARROW_A_PITCH (NBM + TVN_SMEM_A_PAD)   // floats per shared A row
+#define TVN_NARROW_B_PITCH (NBN + TVN_SMEM_B_PAD)   // floats per shared B row
+
+static_assert(NNUM_THREADS == (NBM / NWM) * (NBN / NWN) * TVN_WARPSIZE, "one warp per warp tile");
+static_assert(NWMITER * NWNITER * TVN_WARPSIZE * NTM * NTN == NWM * NWN &&
+                  NWSUBM == NWM / NWMITER && NWSUBN == NWN / NWNITER,
+              "the warp's lanes cover its tile exactly once");
+static_assert(NTM == 4 && NTN == 4, "narrow_compute_slice reads one float4 of A and of B");
+static_assert(NBK == 16, "narrow_load_a_transposed: lane % 16 is the reduction index");
+static_assert(NBK == 4 * (NNUM_THREADS / TVN_WARPSIZE) && NBM == 4 * 16,
+              "tesvan_tn_narrow: 4 slice rows per warp, 16 lanes of 4 floats per row");
+static_assert(NROW_STRIDE_B == NBK, "one pass of float4 loads covers the B slice");
+// The typed narrow kernels reuse narrow_place and narrow_compute_slice (and
+// their narrow-small twins) and check their own constants against these.
+struct tvn_narrow_tile {
+  static constexpr int bm = NBM, bn = NBN, bk = NBK, tm = NTM, tn = NTN, threads = NNUM_THREADS;
+};
 
 __device__ __forceinline__ NarrowPlace narrow_place() {
-  const int warp = threadIdx.x / WARPSIZE, lane = threadIdx.x % WARPSIZE;
+  const int warp = threadIdx.x / TVN_WARPSIZE, lane = threadIdx.x % TVN_WARPSIZE;
   const int warpCol = warp % (NBN / NWN), warpRow = warp / (NBN / NWN);
   const int threadColInWarp = lane % (NWSUBN / NTN), threadRowInWarp = lane / (NWSUBN / NTN);
   NarrowPlace p;
@@ -149,11 +165,15 @@ __device__ __forceinline__ void narrow_compute_slice(const float* As, const floa
 }
 
 // --- tesvan_nn_narrow ---------------------------------------------------------
+// Launch: grid ceil(M / NBM) * ceil(N / NBN) blocks (swizzled), block NNUM_THREADS,
+// static shared memory only.
 
 TVN_NARROW_FORWARD(tesvan_nn_narrow, NBM, NBN, NBK, NTM, NTN, NNUM_THREADS, 4, TVN_NARROW_A_PITCH,
                    TVN_NARROW_B_PITCH, narrow_place, narrow_compute_slice)
 
 // --- tesvan_tn_narrow: dW += alpha * X^T * dY ------------------------------------
+// Launch: grid ceil(K_out / NBM) * ceil(N / NBN) blocks (swizzled), block NNUM_THREADS,
+// static shared memory only.
 
 extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
     tesvan_tn_narrow(float* __restrict__ C, const float* __restrict__ A,
@@ -164,7 +184,7 @@ extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
   tvn_swizzle(blockIdx.x, tvn_ceil_div(K_out, NBM), tvn_ceil_div(N, NBN), pid_m, pid_n);
   const int tileRow0 = pid_m * NBM, tileCol0 = pid_n * NBN;
   const NarrowPlace at = narrow_place();
-  const int warp = threadIdx.x / WARPSIZE, lane = threadIdx.x % WARPSIZE;
+  const int warp = threadIdx.x / TVN_WARPSIZE, lane = threadIdx.x % TVN_WARPSIZE;
 
   float acc[NTM * NTN];
 #pragma unroll
@@ -206,6 +226,8 @@ extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
 }
 
 // --- tesvan_nt_narrow: dX = alpha * dY * W^T -------------------------------------
+// Launch: grid ceil(M / NBM) * ceil(K_out / NBN) blocks (swizzled), block NNUM_THREADS,
+// static shared memory only.
 
 extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
     tesvan_nt_narrow(float* __restrict__ C, const float* __restrict__ A,
@@ -269,26 +291,41 @@ extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)
 #undef TVN_NARROW_B_PITCH
 
 // --- tesvan_nn_narrow_small: the same forward on 16 x 16 tiles, 64 threads -------
+// Launch: grid ceil(M / NSBM) * ceil(N / NSBN) blocks (swizzled), block NSNUM_THREADS,
+// static shared memory only.
 
-#define NSBM 16
-#define NSBN 16
-#define NSBK 16
-#define NSWM 8
-#define NSWN 16
-#define NSTM 2
-#define NSTN 2
-#define NSNUM_THREADS 64
-#define NSWMITER 1
-#define NSWNITER 1
-#define NSWSUBM 8
-#define NSWSUBN 16
-#define NSROW_STRIDE_B (NSNUM_THREADS / (NSBN / 4))
-#define TVN_NSMALL_A_PITCH (NSBM + SMEM_A_PAD)
-#define TVN_NSMALL_B_PITCH (NSBN + SMEM_B_PAD)
+// Narrow-small glossary (ends with tesvan_nn_narrow_small):
+#define NSBM 16                                       // block tile rows
+#define NSBN 16                                       // block tile columns
+#define NSBK 16                                       // reduction depth of one slice
+#define NSWM 8                                        // warp tile rows (warps stacked along rows)
+#define NSWN 16                                       // warp tile columns
+#define NSTM 2                                        // thread tile rows
+#define NSTN 2                                        // thread tile columns
+#define NSNUM_THREADS 64                              // block size: two warps
+#define NSWMITER 1                                    // warp subtiles down a warp tile
+#define NSWNITER 1                                    // warp subtiles across a warp tile
+#define NSWSUBM 8                                     // rows of one warp subtile
+#define NSWSUBN 16                                    // columns of one warp subtile
+#define NSROW_STRIDE_B (NSNUM_THREADS / (NSBN / 4))   // B-slice rows one float4 pass covers
+#define TVN_NSMALL_A_PITCH (NSBM + TVN_SMEM_A_PAD)   // floats per shared A row
+#define TVN_NSMALL_B_PITCH (NSBN + TVN_SMEM_B_PAD)   // floats per shared B row
+
+static_assert(NSNUM_THREADS == (NSBM / NSWM) * TVN_WARPSIZE && NSWN == NSBN,
+              "narrow_small_place: warps stacked along the tile rows");
+static_assert(NSWMITER * NSWNITER * TVN_WARPSIZE * NSTM * NSTN == NSWM * NSWN &&
+                  NSWSUBM == NSWM / NSWMITER && NSWSUBN == NSWN / NSWNITER,
+              "the warp's lanes cover its tile exactly once");
+static_assert(NSBK == 16, "narrow_load_a_transposed: lane % 16 is the reduction index");
+static_assert(NSTM == 2 && NSTN == 2, "narrow_small_compute_slice reads two of A and of B");
+struct tvn_narrow_small_tile {
+  static constexpr int bm = NSBM, bn = NSBN, bk = NSBK, tm = NSTM, tn = NSTN,
+                       threads = NSNUM_THREADS;
+};
 
 // Warps stacked along rows; a thread owns 2 x 2 elements.
 __device__ __forceinline__ NarrowPlace narrow_small_place() {
-  const int warp = threadIdx.x / WARPSIZE, lane = threadIdx.x % WARPSIZE;
+  const int warp = threadIdx.x / TVN_WARPSIZE, lane = threadIdx.x % TVN_WARPSIZE;
   const int threadColInWarp = lane % (NSWSUBN / NSTN), threadRowInWarp = lane / (NSWSUBN / NSTN);
   NarrowPlace p;
   p.row = warp * NSWM + threadRowInWarp * NSTM;

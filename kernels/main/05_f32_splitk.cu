@@ -7,18 +7,28 @@
 // chunk order; no atomics.
 // ---------------------------------------------------------------------------
 
-#define SBM 32
-#define SBN 64
-#define SBK 32
-#define SWM 16
-#define SWN 32
-#define STM 4
-#define STN 4
-#define SNUM_THREADS 128
-#define TVN_SPLIT_A_PITCH (SBM + SMEM_A_PAD)
-#define TVN_SPLIT_B_PITCH (SBN + SMEM_B_PAD)
+// Split-K tile glossary (ends before the transpose):
+#define SBM 32                                     // block tile rows
+#define SBN 64                                     // block tile columns
+#define SBK 32                                     // reduction chunk of one block
+#define SWM 16                                     // warp tile rows
+#define SWN 32                                     // warp tile columns
+#define STM 4                                      // thread tile rows
+#define STN 4                                      // thread tile columns
+#define SNUM_THREADS 128                           // block size: one warp per warp tile
+#define TVN_SPLIT_A_PITCH (SBM + TVN_SMEM_A_PAD)  // floats per shared A row (As[k][row])
+#define TVN_SPLIT_B_PITCH (SBN + TVN_SMEM_B_PAD)  // floats per shared B row (Bs[k][col])
+
+static_assert(SNUM_THREADS == (SBM / SWM) * (SBN / SWN) * TVN_WARPSIZE, "one warp per warp tile");
+static_assert(TVN_WARPSIZE * STM * STN == SWM * SWN, "the lanes cover the warp tile exactly once");
+// The partial's copies: A rows t / 8 and t / 8 + 16 with 4 reduction
+// columns per thread; B rows t / 16 + 8q for q < 4 with 4 columns each.
+static_assert(SNUM_THREADS / 8 * 2 == SBM && 8 * 4 == SBK, "A copy covers the 32 x 32 slice");
+static_assert(SNUM_THREADS / 16 * 4 == SBK && 16 * 4 == SBN, "B copy covers the 32 x 64 slice");
 
 // --- tesvan_nn_splitk32_partial: one (chunk, 32 x 64 tile) pair per block -------
+// Launch: grid ceil(M / SBM) * ceil(N / SBN) * K_CHUNKS blocks (chunk-major), block
+// SNUM_THREADS, static shared memory only.
 // The caller guarantees 32 * K_CHUNKS <= lda and N % 4 == 0 (16-byte B copies).
 
 extern "C" __global__ void __launch_bounds__(SNUM_THREADS, 4)
@@ -36,7 +46,7 @@ extern "C" __global__ void __launch_bounds__(SNUM_THREADS, 4)
   const int tileRow0 = pid_m * SBM, tileCol0 = pid_n * SBN, k0 = pid_k * SBK;
 
   const int t = threadIdx.x;
-  const int warp = t / WARPSIZE, lane = t % WARPSIZE;
+  const int warp = t / TVN_WARPSIZE, lane = t % TVN_WARPSIZE;
   const int row0 = (warp / (SBN / SWN)) * SWM + (lane / (SWN / STN)) * STM;
   const int col0 = (warp % (SBN / SWN)) * SWN + (lane % (SWN / STN)) * STN;
 
@@ -106,6 +116,7 @@ extern "C" __global__ void __launch_bounds__(SNUM_THREADS, 4)
 }
 
 // --- tesvan_splitk_reduce: chunks in ascending order, tail, alpha, bias ---------
+// Launch: grid ceil(M * N / 256) blocks, block 256, no shared memory.
 
 extern "C" __global__ void __launch_bounds__(256, 8)
     tesvan_splitk_reduce(float* __restrict__ C, const float* __restrict__ partial,
@@ -131,6 +142,7 @@ extern "C" __global__ void __launch_bounds__(256, 8)
 }
 
 // --- tesvan_dx_col_gemv: dX[m, col_idx] = dY[m, :] . w_row, one thread per row ----
+// Launch: grid ceil(M / 128) blocks of 128 (at most 256), no shared memory.
 
 extern "C" __global__ void __launch_bounds__(256, 8)
     tesvan_dx_col_gemv(float* __restrict__ dX, const float* __restrict__ dY,
@@ -156,6 +168,7 @@ extern "C" __global__ void __launch_bounds__(256, 8)
 #undef TVN_SPLIT_B_PITCH
 
 // --- tesvan_transpose_f32_2d: dst[cols, rows] = src[rows, cols]^T ----------------
+// Launch: grid (ceil(cols / 32), ceil(rows / 32)), block (32, 32), static shared only.
 // Through a 32 x 33 shared tile: both the read and the write are
 // row-contiguous across a warp, and the extra column keeps the transposed
 // shared read free of bank conflicts.

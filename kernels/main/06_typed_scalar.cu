@@ -8,35 +8,48 @@
 // on the widened operands rounded once to nearest even; dW and the bias stay
 // f32.  Staging is synchronous: an asynchronous copy cannot widen.
 
-// Narrow tile constants (forward, dW and dX) and the narrow-small forward set.
-#define NBM 64
-#define NBN 32
-#define NBK 16
-#define NTM 4
-#define NTN 4
-#define NNUM_THREADS 128
-#define NSBM 16
-#define NSBN 16
-#define NSBK 16
-#define NSTM 2
-#define NSTN 2
-#define NSNUM_THREADS 64
+// Typed scalar-tier glossary (this section's macros end with it).  The
+// narrow sets are the f32 narrow kernels' (their placement and slice product
+// are reused), checked against that section's values below.
+#define NBM 64             // narrow: block tile rows
+#define NBN 32             // narrow: block tile columns
+#define NBK 16             // narrow: reduction depth of one slice
+#define NTM 4              // narrow: thread tile rows
+#define NTN 4              // narrow: thread tile columns
+#define NNUM_THREADS 128   // narrow: block size
+#define NSBM 16            // narrow-small: block tile rows
+#define NSBN 16            // narrow-small: block tile columns
+#define NSBK 16            // narrow-small: reduction depth of one slice
+#define NSTM 2             // narrow-small: thread tile rows
+#define NSTN 2             // narrow-small: thread tile columns
+#define NSNUM_THREADS 64   // narrow-small: block size
+#define TVN_T_UT_WARPS 8   // ultra-thin: warps per block, each summing one fixed slab
 
-// Warps per ultra-thin block: each sums one fixed slab of the reduction.
-#define TVN_T_UT_WARPS 8
+static_assert(tvn_narrow_tile::bm == NBM && tvn_narrow_tile::bn == NBN &&
+                  tvn_narrow_tile::bk == NBK && tvn_narrow_tile::tm == NTM &&
+                  tvn_narrow_tile::tn == NTN && tvn_narrow_tile::threads == NNUM_THREADS,
+              "narrow_place and narrow_compute_slice were built for the f32 narrow tile");
+static_assert(tvn_narrow_small_tile::bm == NSBM && tvn_narrow_small_tile::bn == NSBN &&
+                  tvn_narrow_small_tile::bk == NSBK && tvn_narrow_small_tile::tm == NSTM &&
+                  tvn_narrow_small_tile::tn == NSTN &&
+                  tvn_narrow_small_tile::threads == NSNUM_THREADS,
+              "narrow_small_place and its slice product were built for the f32 narrow-small tile");
+static_assert(TVN_T_UT_WARPS * TVN_WARPSIZE == 256, "the ultra-thin block is launched with 256");
 
 // ---- GEMV (N = 1): one warp per output, 32 strided lane partials ----------
+// Launch as the f32 twins: NN grid ceil(M / 4) and TN grid ceil(K / 4) blocks of 128;
+// NT any 1-D grid covering M * K threads (the engine: blocks of 256); no dynamic shared.
 
 #define DEFINE_TESVAN_NN_GEMV(NAME, T, DOWNCAST)                                                   \
   extern "C" __global__ void __launch_bounds__(128, 4)                                             \
       NAME(T* __restrict__ Y, const T* __restrict__ X, const T* __restrict__ W,                    \
            const float* __restrict__ bias, float alpha, float beta, int M, int K, int lda,         \
            int ldy) {                                                                              \
-    const int row = blockIdx.x * 4 + threadIdx.x / WARPSIZE;                                       \
+    const int row = blockIdx.x * 4 + threadIdx.x / TVN_WARPSIZE;                                   \
     if (row >= M) return;                                                                          \
-    const int lane = threadIdx.x % WARPSIZE;                                                       \
+    const int lane = threadIdx.x % TVN_WARPSIZE;                                                   \
     float acc = 0.0f;                                                                              \
-    for (int k = lane; k < K; k += WARPSIZE)                                                       \
+    for (int k = lane; k < K; k += TVN_WARPSIZE)                                                   \
       acc = __fmaf_rn(to_f(X[row * lda + k]), to_f(W[k]), acc);                                    \
     acc = tvn_warp_butterfly_sum(acc);                                                             \
     if (lane == 0) {                                                                               \
@@ -51,11 +64,11 @@
   extern "C" __global__ void __launch_bounds__(128, 4)                                             \
       NAME(float* __restrict__ dW, const T* __restrict__ X, const T* __restrict__ dY,              \
            float alpha, int M_red, int K_out, int lda, int ldy) {                                  \
-    const int k = blockIdx.x * 4 + threadIdx.x / WARPSIZE;                                         \
+    const int k = blockIdx.x * 4 + threadIdx.x / TVN_WARPSIZE;                                     \
     if (k >= K_out) return;                                                                        \
-    const int lane = threadIdx.x % WARPSIZE;                                                       \
+    const int lane = threadIdx.x % TVN_WARPSIZE;                                                   \
     float acc = 0.0f;                                                                              \
-    for (int m = lane; m < M_red; m += WARPSIZE)                                                   \
+    for (int m = lane; m < M_red; m += TVN_WARPSIZE)                                               \
       acc = __fmaf_rn(to_f(X[m * lda + k]), to_f(dY[m * ldy]), acc);                               \
     acc = tvn_warp_butterfly_sum(acc);                                                             \
     if (lane == 0) dW[k] = __fadd_rn(dW[k], __fmul_rn(alpha, acc));                                \
@@ -74,6 +87,7 @@
   }
 
 // ---- ultra-thin forward (M < 32): one row per block row, 8 slab partials --
+// Launch: grid (ceil(N / 32), M), block TVN_T_UT_WARPS * 32 = 256, dynamic shared K floats.
 
 #define DEFINE_TESVAN_NN_ULTRA_THIN(NAME, T, DOWNCAST)                                             \
   extern "C" __global__ void __launch_bounds__(256, 4)                                             \
@@ -81,12 +95,12 @@
            const float* __restrict__ bias, float alpha, float beta, int M, int N, int K,           \
            int lda, int ldb, int ldc) {                                                            \
     extern __shared__ float tvn_t_x_row[];                                                         \
-    __shared__ float partials[TVN_T_UT_WARPS][WARPSIZE];                                           \
+    __shared__ float partials[TVN_T_UT_WARPS][TVN_WARPSIZE];                                       \
     const int m = blockIdx.y;                                                                      \
     if (m >= M) return;                                                                            \
-    const int warp = threadIdx.x / WARPSIZE;                                                       \
-    const int lane = threadIdx.x % WARPSIZE;                                                       \
-    const int col = blockIdx.x * WARPSIZE + lane;                                                  \
+    const int warp = threadIdx.x / TVN_WARPSIZE;                                                   \
+    const int lane = threadIdx.x % TVN_WARPSIZE;                                                   \
+    const int col = blockIdx.x * TVN_WARPSIZE + lane;                                              \
     for (int k = threadIdx.x; k < K; k += blockDim.x) tvn_t_x_row[k] = to_f(X[m * lda + k]);       \
     __syncthreads();                                                                               \
     const int per_warp = (K + TVN_T_UT_WARPS - 1) / TVN_T_UT_WARPS;                                \
@@ -112,6 +126,8 @@
   }
 
 // ---- narrow tiles: one f32 accumulator per output, ascending-k fma chain --
+// Launch as the f32 narrow kernels: grid ceil(rows / BM) * ceil(cols / BN) blocks
+// (swizzled), block NNUM_THREADS (narrow-small: NSNUM_THREADS), static shared only.
 
 // Thread placement and the product of one staged slice are the f32 narrow
 // kernels' (narrow_place / narrow_compute_slice and their narrow-small
@@ -127,8 +143,8 @@
            const float* __restrict__ bias, float alpha, float beta, int M, int N, int K,           \
            int lda, int ldb, int ldc, int post_op) {                                               \
     (void)post_op;                                                                                 \
-    __shared__ __align__(16) float As[(BK) * ((BM) + SMEM_A_PAD)];                                 \
-    __shared__ __align__(16) float Bs[(BK) * ((BN) + SMEM_B_PAD)];                                 \
+    __shared__ __align__(16) float As[(BK) * ((BM) + TVN_SMEM_A_PAD)];                             \
+    __shared__ __align__(16) float Bs[(BK) * ((BN) + TVN_SMEM_B_PAD)];                             \
     int pid_m, pid_n;                                                                              \
     tvn_swizzle(blockIdx.x, tvn_ceil_div(M, BM), tvn_ceil_div(N, BN), pid_m, pid_n);               \
     const int row0 = pid_m * (BM);                                                                 \
@@ -144,12 +160,12 @@
       for (int idx = threadIdx.x; idx < (BK) * (BM); idx += (THREADS)) {                           \
         const int kk = idx / (BM), mm = idx % (BM);                                                \
         const int r = row0 + mm, k = k_base + kk;                                                  \
-        As[kk * ((BM) + SMEM_A_PAD) + mm] = (r < M && k < K) ? to_f(A[r * lda + k]) : 0.0f;        \
+        As[kk * ((BM) + TVN_SMEM_A_PAD) + mm] = (r < M && k < K) ? to_f(A[r * lda + k]) : 0.0f;    \
       }                                                                                            \
       for (int idx = threadIdx.x; idx < (BK) * (BN); idx += (THREADS)) {                           \
         const int kk = idx / (BN), nn = idx % (BN);                                                \
         const int k = k_base + kk, c = col0 + nn;                                                  \
-        Bs[kk * ((BN) + SMEM_B_PAD) + nn] = (k < K && c < N) ? to_f(B[k * ldb + c]) : 0.0f;        \
+        Bs[kk * ((BN) + TVN_SMEM_B_PAD) + nn] = (k < K && c < N) ? to_f(B[k * ldb + c]) : 0.0f;    \
       }                                                                                            \
       __syncthreads();                                                                             \
       COMPUTE(As, Bs, at, acc);                                                                    \
@@ -173,8 +189,8 @@
   extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)                                    \
       NAME(float* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B,                \
            float alpha, int M_red, int K_out, int N) {                                             \
-    __shared__ __align__(16) float As[NBK * (NBM + SMEM_A_PAD)];                                   \
-    __shared__ __align__(16) float Bs[NBK * (NBN + SMEM_B_PAD)];                                   \
+    __shared__ __align__(16) float As[NBK * (NBM + TVN_SMEM_A_PAD)];                               \
+    __shared__ __align__(16) float Bs[NBK * (NBN + TVN_SMEM_B_PAD)];                               \
     int pid_m, pid_n;                                                                              \
     tvn_swizzle(blockIdx.x, tvn_ceil_div(K_out, NBM), tvn_ceil_div(N, NBN), pid_m, pid_n);         \
     const int row0 = pid_m * NBM;                                                                  \
@@ -185,14 +201,14 @@
     for (int m_base = 0; m_base < M_red; m_base += NBK) {                                          \
       for (int idx = threadIdx.x; idx < NBK * NBM; idx += NNUM_THREADS) {                          \
         const int r = idx / NBM, c = idx % NBM;                                                    \
-        As[r * (NBM + SMEM_A_PAD) + c] =                                                           \
+        As[r * (NBM + TVN_SMEM_A_PAD) + c] =                                                       \
             (m_base + r < M_red && row0 + c < K_out)                                               \
                 ? to_f(A[(long long)(m_base + r) * K_out + row0 + c])                              \
                 : 0.0f;                                                                            \
       }                                                                                            \
       for (int idx = threadIdx.x; idx < NBK * NBN; idx += NNUM_THREADS) {                          \
         const int r = idx / NBN, c = idx % NBN;                                                    \
-        Bs[r * (NBN + SMEM_B_PAD) + c] = (m_base + r < M_red && col0 + c < N)                      \
+        Bs[r * (NBN + TVN_SMEM_B_PAD) + c] = (m_base + r < M_red && col0 + c < N)                  \
                                              ? to_f(B[(long long)(m_base + r) * N + col0 + c])     \
                                              : 0.0f;                                               \
       }                                                                                            \
@@ -215,8 +231,8 @@
   extern "C" __global__ void __launch_bounds__(NNUM_THREADS, 4)                                    \
       NAME(T* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B, float alpha,       \
            int M, int N, int K_out) {                                                              \
-    __shared__ __align__(16) float As[NBK * (NBM + SMEM_A_PAD)];                                   \
-    __shared__ __align__(16) float Bs[NBK * (NBN + SMEM_B_PAD)];                                   \
+    __shared__ __align__(16) float As[NBK * (NBM + TVN_SMEM_A_PAD)];                               \
+    __shared__ __align__(16) float Bs[NBK * (NBN + TVN_SMEM_B_PAD)];                               \
     int pid_m, pid_n;                                                                              \
     tvn_swizzle(blockIdx.x, tvn_ceil_div(M, NBM), tvn_ceil_div(K_out, NBN), pid_m, pid_n);         \
     const int row0 = pid_m * NBM;                                                                  \
@@ -227,13 +243,13 @@
     for (int n_base = 0; n_base < N; n_base += NBK) {                                              \
       for (int idx = threadIdx.x; idx < NBK * NBM; idx += NNUM_THREADS) {                          \
         const int r = idx / NBM, c = idx % NBM;                                                    \
-        As[r * (NBM + SMEM_A_PAD) + c] = (row0 + c < M && n_base + r < N)                          \
+        As[r * (NBM + TVN_SMEM_A_PAD) + c] = (row0 + c < M && n_base + r < N)                      \
                                              ? to_f(A[(long long)(row0 + c) * N + n_base + r])     \
                                              : 0.0f;                                               \
       }                                                                                            \
       for (int idx = threadIdx.x; idx < NBK * NBN; idx += NNUM_THREADS) {                          \
         const int r = idx / NBN, c = idx % NBN;                                                    \
-        Bs[r * (NBN + SMEM_B_PAD) + c] = (col0 + c < K_out && n_base + r < N)                      \
+        Bs[r * (NBN + TVN_SMEM_B_PAD) + c] = (col0 + c < K_out && n_base + r < N)                  \
                                              ? to_f(B[(long long)(col0 + c) * N + n_base + r])     \
                                              : 0.0f;                                               \
       }                                                                                            \

@@ -8,31 +8,35 @@
 // copy cannot widen 2-byte elements into the transposed f32 layout.  Latency
 // is hidden by 16 resident warps per multiprocessor instead.
 //
-// The constants carry names of their own so that they do not depend on the
-// tile macros that earlier sections redefine.
-
-#define TVN_T_NTHREADS 256
-#define TVN_T_BM 128
-#define TVN_T_BN 128
-#define TVN_T_BK 16
-#define TVN_T_WM 64
-#define TVN_T_WN 32
-#define TVN_T_WNITER 1
-#define TVN_T_TM 8
-#define TVN_T_TN 8
-#define TVN_T_WMITER ((TVN_T_WM * TVN_T_WN) / (WARPSIZE * TVN_T_TM * TVN_T_TN * TVN_T_WNITER))
-#define TVN_T_WSUBM (TVN_T_WM / TVN_T_WMITER)
-#define TVN_T_WSUBN (TVN_T_WN / TVN_T_WNITER)
-#undef K_PIPE
-#undef A_STAGE
-#undef B_STAGE
-#define K_PIPE 2
-#define A_STAGE (TVN_T_BK * (TVN_T_BM + SMEM_A_PAD))
-#define B_STAGE (TVN_T_BK * (TVN_T_BN + SMEM_B_PAD))
+// Typed big-tile glossary (this section's macros end with it):
+#define TVN_T_NTHREADS 256  // block size: one warp per warp tile
+#define TVN_T_BM 128        // block tile rows
+#define TVN_T_BN 128        // block tile columns
+#define TVN_T_BK 16         // reduction depth of one staged slice
+#define TVN_T_WM 64         // warp tile rows
+#define TVN_T_WN 32         // warp tile columns
+#define TVN_T_WNITER 1      // warp subtiles across a warp tile
+#define TVN_T_TM 8          // thread tile rows
+#define TVN_T_TN 8          // thread tile columns
+#define TVN_T_WMITER ((TVN_T_WM * TVN_T_WN) / (TVN_WARPSIZE * TVN_T_TM * TVN_T_TN * TVN_T_WNITER))
+#define TVN_T_WSUBM (TVN_T_WM / TVN_T_WMITER)  // rows of one warp subtile
+#define TVN_T_WSUBN (TVN_T_WN / TVN_T_WNITER)  // columns of one warp subtile
+#define K_PIPE 2                                              // stages (double buffering)
+#define A_STAGE (TVN_T_BK * (TVN_T_BM + TVN_SMEM_A_PAD))  // floats of one A stage
+#define B_STAGE (TVN_T_BK * (TVN_T_BN + TVN_SMEM_B_PAD))  // floats of one B stage
 
 // The tile, warp and thread shapes are the f32 big kernels' (the compute
 // block below is theirs), with one warp sub-tile per warp.
+static_assert(tvn_big_tile::bm == TVN_T_BM && tvn_big_tile::bn == TVN_T_BN &&
+                  tvn_big_tile::bk == TVN_T_BK && tvn_big_tile::wm == TVN_T_WM &&
+                  tvn_big_tile::wn == TVN_T_WN && tvn_big_tile::tm == TVN_T_TM &&
+                  tvn_big_tile::tn == TVN_T_TN && tvn_big_tile::threads == TVN_T_NTHREADS,
+              "big_compute_stage was built for the f32 big tile");
 static_assert(TVN_T_WMITER == 1 && TVN_T_WNITER == 1, "typed big tiles use one warp sub-tile");
+// Dynamic shared memory: K_PIPE stages of A and B, 33792 bytes; the engine
+// grants 34816, the raised limit of the kernel table.
+static_assert(K_PIPE * (A_STAGE + B_STAGE) * sizeof(float) <= 34816,
+              "stages fit the engine's dynamic shared grant");
 
 // Block prologue shared by the three families: shared stages, tile, thread
 // placement (tile_row, tile_col: the first of the thread's 8 x 8 outputs).
@@ -46,10 +50,10 @@ static_assert(TVN_T_WMITER == 1 && TVN_T_WNITER == 1, "typed big tiles use one w
   const int row0 = pid_m * TVN_T_BM;                                                               \
   const int col0 = pid_n * TVN_T_BN;                                                               \
   const int tid = threadIdx.x;                                                                     \
-  const int tile_row = (tid / WARPSIZE / (TVN_T_BN / TVN_T_WN)) * TVN_T_WM +                       \
-                       (tid % WARPSIZE / (TVN_T_WSUBN / TVN_T_TN)) * TVN_T_TM;                     \
-  const int tile_col = (tid / WARPSIZE % (TVN_T_BN / TVN_T_WN)) * TVN_T_WN +                       \
-                       (tid % WARPSIZE % (TVN_T_WSUBN / TVN_T_TN)) * TVN_T_TN;                     \
+  const int tile_row = (tid / TVN_WARPSIZE / (TVN_T_BN / TVN_T_WN)) * TVN_T_WM +                   \
+                       (tid % TVN_WARPSIZE / (TVN_T_WSUBN / TVN_T_TN)) * TVN_T_TM;                 \
+  const int tile_col = (tid / TVN_WARPSIZE % (TVN_T_BN / TVN_T_WN)) * TVN_T_WN +                   \
+                       (tid % TVN_WARPSIZE % (TVN_T_WSUBN / TVN_T_TN)) * TVN_T_TN;                 \
   const BigPlace at = {tile_row, tile_col}
 
 // The products of one staged slice: the f32 big kernels' own fragment reads
@@ -75,6 +79,8 @@ static_assert(TVN_T_WMITER == 1 && TVN_T_WNITER == 1, "typed big tiles use one w
   } while (0)
 
 // Forward C[M, N] = alpha * A B + beta * C, bias seeded as the first addend.
+// Launch: grid ceil(M / TVN_T_BM) * ceil(N / TVN_T_BN) blocks (swizzled), block
+// TVN_T_NTHREADS, dynamic shared K_PIPE * (A_STAGE + B_STAGE) floats.
 #define DEFINE_TESVAN_NN_BIG_T(NAME, T, DOWNCAST)                                                  \
   extern "C" __global__ void __launch_bounds__(TVN_T_NTHREADS, 2)                                  \
       NAME(T* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B,                    \
@@ -95,13 +101,13 @@ static_assert(TVN_T_WMITER == 1 && TVN_T_WNITER == 1, "typed big tiles use one w
       for (int idx = tid; idx < TVN_T_BK * TVN_T_BM; idx += TVN_T_NTHREADS) {                      \
         const int m = idx / TVN_T_BK, k = idx % TVN_T_BK;                                          \
         const int r = row0 + m, kk = k_base + k;                                                   \
-        as[k * (TVN_T_BM + SMEM_A_PAD) + m] =                                                      \
+        as[k * (TVN_T_BM + TVN_SMEM_A_PAD) + m] =                                                  \
             (r < M && kk < K) ? to_f(A[(long long)r * lda + kk]) : 0.0f;                           \
       }                                                                                            \
       for (int idx = tid; idx < TVN_T_BK * TVN_T_BN; idx += TVN_T_NTHREADS) {                      \
         const int k = idx / TVN_T_BN, n = idx % TVN_T_BN;                                          \
         const int kk = k_base + k, c = col0 + n;                                                   \
-        bs[k * (TVN_T_BN + SMEM_B_PAD) + n] =                                                      \
+        bs[k * (TVN_T_BN + TVN_SMEM_B_PAD) + n] =                                                  \
             (kk < K && c < N) ? to_f(B[(long long)kk * ldb + c]) : 0.0f;                           \
       }                                                                                            \
     };                                                                                             \
@@ -121,6 +127,7 @@ static_assert(TVN_T_WMITER == 1 && TVN_T_WNITER == 1, "typed big tiles use one w
   }
 
 // dW[K_out, N] += alpha * X^T dY, reduction over M_red; dW is f32.
+// Launch: grid ceil(K_out / TVN_T_BM) * ceil(N / TVN_T_BN) blocks, the rest as NN.
 #define DEFINE_TESVAN_TN_BIG_T(NAME, T)                                                            \
   extern "C" __global__ void __launch_bounds__(TVN_T_NTHREADS, 2)                                  \
       NAME(float* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B,                \
@@ -134,14 +141,14 @@ static_assert(TVN_T_WMITER == 1 && TVN_T_WNITER == 1, "typed big tiles use one w
       float* const bs = Bs + s * B_STAGE;                                                          \
       for (int idx = tid; idx < TVN_T_BK * TVN_T_BM; idx += TVN_T_NTHREADS) {                      \
         const int r = idx / TVN_T_BM, c = idx % TVN_T_BM;                                          \
-        as[r * (TVN_T_BM + SMEM_A_PAD) + c] =                                                      \
+        as[r * (TVN_T_BM + TVN_SMEM_A_PAD) + c] =                                                  \
             (m_base + r < M_red && row0 + c < K_out)                                               \
                 ? to_f(A[(long long)(m_base + r) * K_out + row0 + c])                              \
                 : 0.0f;                                                                            \
       }                                                                                            \
       for (int idx = tid; idx < TVN_T_BK * TVN_T_BN; idx += TVN_T_NTHREADS) {                      \
         const int r = idx / TVN_T_BN, c = idx % TVN_T_BN;                                          \
-        bs[r * (TVN_T_BN + SMEM_B_PAD) + c] =                                                      \
+        bs[r * (TVN_T_BN + TVN_SMEM_B_PAD) + c] =                                                  \
             (m_base + r < M_red && col0 + c < N)                                                   \
                 ? to_f(B[(long long)(m_base + r) * N + col0 + c])                                  \
                 : 0.0f;                                                                            \
@@ -160,6 +167,7 @@ static_assert(TVN_T_WMITER == 1 && TVN_T_WNITER == 1, "typed big tiles use one w
   }
 
 // dX[M, K_out] = alpha * dY W^T, reduction over N; W is read transposed.
+// Launch: grid ceil(M / TVN_T_BM) * ceil(K_out / TVN_T_BN) blocks, the rest as NN.
 #define DEFINE_TESVAN_NT_BIG_T(NAME, T, DOWNCAST)                                                  \
   extern "C" __global__ void __launch_bounds__(TVN_T_NTHREADS, 2)                                  \
       NAME(T* __restrict__ C, const T* __restrict__ A, const T* __restrict__ B, float alpha,       \
@@ -173,14 +181,14 @@ static_assert(TVN_T_WMITER == 1 && TVN_T_WNITER == 1, "typed big tiles use one w
       float* const bs = Bs + s * B_STAGE;                                                          \
       for (int idx = tid; idx < TVN_T_BK * TVN_T_BM; idx += TVN_T_NTHREADS) {                      \
         const int c = idx / TVN_T_BK, r = idx % TVN_T_BK;                                          \
-        as[r * (TVN_T_BM + SMEM_A_PAD) + c] =                                                      \
+        as[r * (TVN_T_BM + TVN_SMEM_A_PAD) + c] =                                                  \
             (row0 + c < M && n_base + r < N)                                                       \
                 ? to_f(A[(long long)(row0 + c) * N + n_base + r])                                  \
                 : 0.0f;                                                                            \
       }                                                                                            \
       for (int idx = tid; idx < TVN_T_BK * TVN_T_BN; idx += TVN_T_NTHREADS) {                      \
         const int c = idx / TVN_T_BK, r = idx % TVN_T_BK;                                          \
-        bs[r * (TVN_T_BN + SMEM_B_PAD) + c] =                                                      \
+        bs[r * (TVN_T_BN + TVN_SMEM_B_PAD) + c] =                                                  \
             (col0 + c < K_out && n_base + r < N)                                                   \
                 ? to_f(B[(long long)(col0 + c) * N + n_base + r])                                  \
                 : 0.0f;                                                                            \

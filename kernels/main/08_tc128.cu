@@ -13,14 +13,27 @@
 // every row starts 16-byte aligned; element-wise loads otherwise.  Neither
 // converts: shared memory holds the operands' own 16-bit patterns.
 
-#define TC_BM 128
-#define TC_BN 128
-#define TC_BK 64
-#define TC_PAD_A 8
-#define TC_PAD_B 8
+// 128-tile glossary (this section's tile macros end with it; the kernel
+// bodies TVN_TC_*_KERNEL stay for the 64-tile section):
+#define TC_BM 128                   // output tile rows
+#define TC_BN 128                   // output tile columns
+#define TC_BK 64                    // reduction slab (four 16-wide mma steps)
+#define TC_PAD_A 8                  // 16-bit elements of padding after a slab-wide row
+#define TC_PAD_B 8                  // the same after a tile-wide row
 #define TC_LDA (TC_BK + TC_PAD_A)  // 144-byte rows: the 8 rows of an ldmatrix hit distinct banks
 #define TC_LDB (TC_BN + TC_PAD_B)  // 272-byte rows, same property
-#define TVN_TC_THREADS 256
+#define TVN_TC_THREADS 256          // block size: 2 x (TC_BN / 32) warps
+
+// Warps form 2 rows x (bn / 32) columns (tc_tile), so a block has 2 * bn
+// threads; every staged row start stays 16-byte aligned for cp.async and
+// ldmatrix.
+static_assert(TVN_TC_THREADS == 2 * TC_BN, "tc_tile: 2 warp rows of bn / 32 warps");
+static_assert(TC_BK % 16 == 0, "a slab is whole m16n8k16 steps");
+static_assert(TC_LDA * 2 % 16 == 0 && TC_LDB * 2 % 16 == 0, "16-byte aligned shared rows");
+// The 64-tile kernels must reduce in the same slabs to give the same bits.
+struct tvn_tc_slab {
+  static constexpr int width = TC_BK;
+};
 
 // ---- PTX wrappers ----------------------------------------------------------
 // The zero-filling copy, shared-address conversion, commit and wait come
@@ -337,10 +350,16 @@ TVN_TC_DEFINE_MAINLOOP(f16)
   }
 
 // ---- 128 x 128 tiles ---------------------------------------------------------------
-// Dynamic shared memory, two stages of each array:
+// Launch: grid ceil(rows / TC_BM) * ceil(cols / TC_BN) blocks over the output
+// (row-major tile order), block TVN_TC_THREADS, and dynamic shared memory of
+// two stages of each array (the engine raises the limit to 75776):
 //   NN  As[2][128][72] + Bs[2][64][136]  = 71680 bytes
 //   TN  Xs[2][64][136] + Ys[2][64][136]  = 69632 bytes
 //   NT  Ys[2][128][72] + Ws[2][128][72]  = 73728 bytes
+static_assert(2 * 2 * (TC_BM * TC_LDA + TC_BK * TC_LDB) == 71680 &&
+                  2 * 2 * (2 * TC_BK * TC_LDB) == 69632 &&
+                  2 * 2 * ((TC_BM + TC_BN) * TC_LDA) == 73728,
+              "the stage sizes the engine passes at launch");
 
 #define TVN_TC_SMEM_DYNAMIC extern __shared__ __align__(16) unsigned char tc_smem[]
 

@@ -8,13 +8,23 @@
 // Static shared memory, two stages of each array, every row 64 wide with
 // stride 72:  NN As + Bs, TN Xs + Ys, NT Ys + Ws, each [2][64][72]: 36864 bytes.
 
-#define TVN_TC64_BM 64
-#define TVN_TC64_BN 64
-#define TVN_TC64_BK 64
-#define TVN_TC64_THREADS 128
-#define TVN_TC64_LDA (64 + 8)
-#define TVN_TC64_LDB (64 + 8)
-#define TVN_TC64_SMEM_BYTES (2 * 2 * 64 * TVN_TC64_LDA * 2)
+// Launch: grid ceil(rows / 64) * ceil(cols / 64) blocks, block TVN_TC64_THREADS,
+// no dynamic shared memory.
+
+// 64-tile glossary (this section's macros, and the shared kernel bodies, end
+// with it):
+#define TVN_TC64_BM 64                                        // output tile rows
+#define TVN_TC64_BN 64                                        // output tile columns
+#define TVN_TC64_BK 64                                        // reduction slab, as the 128 tiles'
+#define TVN_TC64_THREADS 128                                  // block size: 2 x (64 / 32) warps
+#define TVN_TC64_LDA (64 + 8)                                 // staged row stride, slab-wide rows
+#define TVN_TC64_LDB (64 + 8)                                 // staged row stride, tile-wide rows
+#define TVN_TC64_SMEM_BYTES (2 * 2 * 64 * TVN_TC64_LDA * 2)  // static shared bytes
+
+static_assert(TVN_TC64_BK == tvn_tc_slab::width, "the 128-tile kernels' slab: identical bits");
+static_assert(TVN_TC64_THREADS == 2 * TVN_TC64_BN, "tc_tile: 2 warp rows of bn / 32 warps");
+static_assert(TVN_TC64_BM == TVN_TC64_BK && TVN_TC64_BN == TVN_TC64_BK,
+              "every staged array is 64 x 64, so one size serves all three kernels");
 
 #define TVN_TC64_SMEM_STATIC __shared__ __align__(16) unsigned char tc_smem[TVN_TC64_SMEM_BYTES]
 

@@ -8,6 +8,9 @@
 // Needs NVRTC (and ptxas for the shared-memory report), no device.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -17,12 +20,11 @@
 
 #include "kernel_build.h"
 #include "kernel_source.h"
+#include "kernels.h"
 #include "support/engine_resources.h"
 
 namespace tesvan::test {
 namespace {
-
-const char *const kTargets[] = {"sm_80", "sm_86", "sm_89", "sm_90", "sm_100", "sm_120"};
 
 // How a kernel moves operands into shared memory.
 enum class Copies {
@@ -171,7 +173,7 @@ std::string ptx_for(const char *target) {
 TEST(KernelStructure, EveryTargetHasEveryKernelWithItsParametersAndLaunchBounds) {
   const std::vector<Expected> kernels = expected_kernels();
   ASSERT_EQ(kernels.size(), 59u);  // 21 f32, 17 typed pairs, 4 casts
-  for (const char *target : kTargets) {
+  for (const char *target : kCompileTargets) {
     const std::map<std::string, PtxEntry> entries = parse_entries(ptx_for(target));
     EXPECT_EQ(entries.size(), kernels.size()) << target;
     for (const Expected &k : kernels) {
@@ -246,102 +248,76 @@ TEST(KernelStructure, StaticSharedMemoryAsLaunchedAndNoStack) {
   }
 }
 
-// The macro names the kernel source gives its tile constants and families;
-// any other macro of the source carries the TVN_ prefix.
-bool known_macro(const std::string &name) {
-  static const std::set<std::string> names = {"_TESVAN_PRELUDE_CUH",
-                                              "BM",
-                                              "BN",
-                                              "BK",
-                                              "WM",
-                                              "WN",
-                                              "WNITER",
-                                              "TM",
-                                              "TN",
-                                              "NUM_THREADS",
-                                              "WARPSIZE",
-                                              "WMITER",
-                                              "WSUBM",
-                                              "WSUBN",
-                                              "ROW_STRIDE_B",
-                                              "SMEM_A_PAD",
-                                              "SMEM_B_PAD",
-                                              "K_PIPE",
-                                              "A_STAGE",
-                                              "B_STAGE",
-                                              "ISSUE_TILE",
-                                              "ISSUE_TILE_TN",
-                                              "ISSUE_TILE_NT",
-                                              "NBM",
-                                              "NBN",
-                                              "NBK",
-                                              "NWM",
-                                              "NWN",
-                                              "NTM",
-                                              "NTN",
-                                              "NNUM_THREADS",
-                                              "NWSUBN",
-                                              "NROW_STRIDE_B",
-                                              "NROW_STRIDE_A",
-                                              "NWMITER",
-                                              "NWNITER",
-                                              "NWSUBM",
-                                              "NSBM",
-                                              "NSBN",
-                                              "NSBK",
-                                              "NSWM",
-                                              "NSWN",
-                                              "NSTM",
-                                              "NSTN",
-                                              "NSNUM_THREADS",
-                                              "NSWSUBN",
-                                              "NSROW_STRIDE_B",
-                                              "NSWMITER",
-                                              "NSWNITER",
-                                              "NSWSUBM",
-                                              "SBM",
-                                              "SBN",
-                                              "SBK",
-                                              "SWM",
-                                              "SWN",
-                                              "STM",
-                                              "STN",
-                                              "SNUM_THREADS",
-                                              "TC_BM",
-                                              "TC_BN",
-                                              "TC_BK",
-                                              "TC_PAD_A",
-                                              "TC_PAD_B",
-                                              "TC_LDA",
-                                              "TC_LDB"};
-  return names.count(name) == 1 || name.rfind("TVN_", 0) == 0 ||
-         name.rfind("DEFINE_TESVAN_", 0) == 0;
+// The kernel source's sections as the build embedded them: the prelude, the
+// cast unit and each numbered file of the main unit, read from the tree.
+std::vector<std::pair<std::string, std::string>> source_sections() {
+  namespace fs = std::filesystem;
+  const fs::path dir = TESVAN_KERNEL_DIR;
+  std::vector<fs::path> files = {dir / "_typed_prelude.cuh", dir / "cast.cu"};
+  std::vector<fs::path> main;
+  for (const fs::directory_entry &e : fs::directory_iterator(dir / "main"))
+    if (e.path().extension() == ".cu") main.push_back(e.path());
+  std::sort(main.begin(), main.end());
+  files.insert(files.end(), main.begin(), main.end());
+  std::vector<std::pair<std::string, std::string>> sections;
+  for (const fs::path &f : files) {
+    std::ifstream in(f, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    sections.emplace_back(f.filename().string(), text.str());
+  }
+  return sections;
 }
 
-// Walks the #define / #undef lines of the source in order (the only
-// conditional is the default of TVN_GROUP_M and the include guard).
-TEST(KernelSource, MacrosAreNamedAndStayInTheirSections) {
-  const std::string source = assemble_kernel_source();
-  std::set<std::string> live;
-  std::istringstream in(source);
+// A section may name its tile constants briefly (BM, NBK, ...) as long as it
+// undefines them before it ends; only macros that later sections rely on
+// outlive it, and those carry the TVN_ prefix (or are the include guard).
+// Redefining a live macro needs its #undef first.
+TEST(KernelSource, OnlyPrefixedMacrosOutliveTheirSection) {
+  const auto sections = source_sections();
+  ASSERT_GE(sections.size(), 3u);
+  std::string main;
+  for (size_t i = 2; i < sections.size(); ++i) main += sections[i].second;
+  const KernelSourceUnits &units = kernel_source_units();
+  ASSERT_EQ(sections[0].second, units.prelude) << "the tree differs from the embedded source";
+  ASSERT_EQ(sections[1].second, units.cast);
+  ASSERT_EQ(main, units.main);
+
   const std::regex directive(R"(^\s*#\s*(define|undef)\s+(\w+))");
-  std::smatch m;
-  for (std::string line; std::getline(in, line);) {
-    if (!std::regex_search(line, m, directive)) continue;
-    const std::string name = m[2];
-    if (m[1] == "undef") {
-      live.erase(name);
-      continue;
+  std::set<std::string> live;
+  for (const auto &[name, text] : sections) {
+    std::istringstream in(text);
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+      if (!std::regex_search(line, m, directive)) continue;
+      if (m[1] == "undef") {
+        live.erase(m[2]);
+      } else {
+        EXPECT_TRUE(live.insert(m[2]).second) << name << ": " << m[2] << " redefined without #undef";
+      }
     }
-    EXPECT_TRUE(known_macro(name)) << name;
-    // A redefinition must be preceded by its #undef.
-    EXPECT_TRUE(live.insert(name).second) << name << " redefined without #undef";
+    for (const std::string &macro : live) {
+      EXPECT_TRUE(macro.rfind("TVN_", 0) == 0 || macro == "_TESVAN_PRELUDE_CUH")
+          << macro << " outlives " << name;
+    }
   }
-  // What the whole unit leaves defined: the include guard, the swizzle group
-  // and the f32 section's lane count and paddings, which the typed kernels
-  // share.  Every tile constant ends with its section.
-  EXPECT_EQ(live, (std::set<std::string>{"_TESVAN_PRELUDE_CUH", "TVN_GROUP_M", "WARPSIZE",
-                                         "SMEM_A_PAD", "SMEM_B_PAD"}));
+}
+
+// The host launches every kernel with the block of its table entry; the
+// kernel's __launch_bounds__ (the PTX .maxntid) must admit it.
+TEST(KernelStructure, TableBlocksFitTheLaunchBounds) {
+  const std::map<std::string, PtxEntry> entries = parse_entries(ptx_for("sm_80"));
+  for (const KernelEntryInfo &k : kernel_entries()) {
+    const unsigned threads = k.shape.block.x * k.shape.block.y * k.shape.block.z;
+    std::vector<std::string> names = {k.name};
+    if (k.pair) names = {std::string(k.name) + "_bf16", std::string(k.name) + "_f16"};
+    for (const std::string &name : names) {
+      SCOPED_TRACE(name);
+      auto it = entries.find(name);
+      ASSERT_NE(it, entries.end());
+      if (it->second.maxntid != 0) EXPECT_LE(threads, static_cast<unsigned>(it->second.maxntid));
+    }
+  }
 }
 
 // Run-time compilation without a toolkit beyond the half-precision headers:
