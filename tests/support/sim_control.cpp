@@ -15,21 +15,9 @@ const SimControl& sim() {
     auto api = cu::cuda();
     if (!api.ok()) return c;
     void* h = api.value()->handle;
-#define TVN_SIM_FN(name) c.name = reinterpret_cast<decltype(c.name)>(dlsym(h, #name));
-    TVN_SIM_FN(tvnsim_get_config)
-    TVN_SIM_FN(tvnsim_set_config)
-    TVN_SIM_FN(tvnsim_reset)
-    TVN_SIM_FN(tvnsim_launch_count)
-    TVN_SIM_FN(tvnsim_launch_get)
-    TVN_SIM_FN(tvnsim_launch_clear)
-    TVN_SIM_FN(tvnsim_inject)
-    TVN_SIM_FN(tvnsim_clear_injections)
-    TVN_SIM_FN(tvnsim_call_count)
-    TVN_SIM_FN(tvnsim_resources)
-    TVN_SIM_FN(tvnsim_last_fault)
-    TVN_SIM_FN(tvnsim_last_error_message)
-    TVN_SIM_FN(tvnsim_drain)
-#undef TVN_SIM_FN
+#define TVN_SIM_LOOKUP(name) c.name = reinterpret_cast<decltype(c.name)>(dlsym(h, #name));
+    TVN_SIM_CONTROL_API(TVN_SIM_LOOKUP)
+#undef TVN_SIM_LOOKUP
     return c;
   }();
   // A build that meant to test on the simulator must not pass by skipping.

@@ -11,22 +11,17 @@
 
 namespace tesvan::test {
 
+// The control functions, listed once: X(name) for each.
+#define TVN_SIM_CONTROL_API(X)                                                              \
+  X(tvnsim_get_config) X(tvnsim_set_config) X(tvnsim_reset) X(tvnsim_launch_count)         \
+  X(tvnsim_launch_get) X(tvnsim_launch_clear) X(tvnsim_inject) X(tvnsim_clear_injections)   \
+  X(tvnsim_call_count) X(tvnsim_resources) X(tvnsim_last_fault)                             \
+  X(tvnsim_last_error_message) X(tvnsim_drain)
+
 struct SimControl {
-#define TVN_SIM_FN(name) decltype(&::name) name = nullptr;
-  TVN_SIM_FN(tvnsim_get_config)
-  TVN_SIM_FN(tvnsim_set_config)
-  TVN_SIM_FN(tvnsim_reset)
-  TVN_SIM_FN(tvnsim_launch_count)
-  TVN_SIM_FN(tvnsim_launch_get)
-  TVN_SIM_FN(tvnsim_launch_clear)
-  TVN_SIM_FN(tvnsim_inject)
-  TVN_SIM_FN(tvnsim_clear_injections)
-  TVN_SIM_FN(tvnsim_call_count)
-  TVN_SIM_FN(tvnsim_resources)
-  TVN_SIM_FN(tvnsim_last_fault)
-  TVN_SIM_FN(tvnsim_last_error_message)
-  TVN_SIM_FN(tvnsim_drain)
-#undef TVN_SIM_FN
+#define TVN_SIM_MEMBER(name) decltype(&::name) name = nullptr;
+  TVN_SIM_CONTROL_API(TVN_SIM_MEMBER)
+#undef TVN_SIM_MEMBER
   bool available() const { return tvnsim_reset != nullptr; }
 };
 
