@@ -6,6 +6,14 @@
 // the reduction so that it cannot change the tree.
 // ---------------------------------------------------------------------------
 
+// GEMV / ultra-thin glossary (this section's macros end with it):
+#define UT_WARPS 8   // ultra-thin: warps per block, each summing one reduction slab
+#define UT_COLS 32   // ultra-thin: output columns per block, one per lane
+#define GEMV_ROWS 4  // NN / TN GEMV: outputs per block, one warp each
+
+static_assert(UT_COLS == TVN_WARPSIZE, "ultra-thin: lane l owns column l of the block");
+static_assert(UT_WARPS == 8, "ultra-thin: the fixed tree below sums eight slab partials");
+
 // Full-warp butterfly with exchange distances 16, 8, 4, 2, 1; every lane ends
 // with the same total (each addition is commutative).
 __device__ __forceinline__ float tvn_warp_butterfly_sum(float v) {
@@ -16,26 +24,26 @@ __device__ __forceinline__ float tvn_warp_butterfly_sum(float v) {
 }
 
 // --- tesvan_nn_ultra_thin: Y[m, :] for one row m and 32 columns per block ------
-// Launch: grid (ceil(N / 32), M), block 256 (eight warps), dynamic shared K floats
+// Launch: grid (ceil(N / UT_COLS), M), block UT_WARPS * 32, dynamic shared K floats
 // (the row x_row).
 // Eight warps each own one slab of ceil(K / 8) reduction indices; warp 0 sums
 // the eight slab partials of a column as ((p0 + p1) + (p2 + p3)) + ((p4 + p5) + (p6 + p7)).
 
-extern "C" __global__ void __launch_bounds__(256, 4)
+extern "C" __global__ void __launch_bounds__(UT_WARPS * TVN_WARPSIZE, 4)
     tesvan_nn_ultra_thin(float* __restrict__ Y, const float* __restrict__ X,
                          const float* __restrict__ W, const float* __restrict__ bias, float alpha,
                          float beta, int M, int N, int K, int lda, int ldb, int ldc) {
   extern __shared__ __align__(16) float x_row[];
-  __shared__ float partials[8][32];
+  __shared__ float partials[UT_WARPS][UT_COLS];
   const int m = blockIdx.y;
   if (m >= M) return;
   const int warp = threadIdx.x / TVN_WARPSIZE, lane = threadIdx.x % TVN_WARPSIZE;
-  const int col = blockIdx.x * 32 + lane;
+  const int col = blockIdx.x * UT_COLS + lane;
 
   for (int i = threadIdx.x; i < K; i += blockDim.x) x_row[i] = X[m * lda + i];
   __syncthreads();
 
-  const int slab = (K + 7) / 8;
+  const int slab = (K + UT_WARPS - 1) / UT_WARPS;
   const int k_begin = warp * slab;
   const int k_end = min(k_begin + slab, K);
   float acc = 0.0f;
@@ -59,13 +67,13 @@ extern "C" __global__ void __launch_bounds__(256, 4)
 }
 
 // --- tesvan_nn_gemv: Y[row] = alpha * X[row, :] . W + bias[0], one warp per row --
-// Launch: grid ceil(M / 4) blocks, block 128 (four warps), no dynamic shared memory.
+// Launch: grid ceil(M / GEMV_ROWS) blocks of GEMV_ROWS warps, no dynamic shared memory.
 
-extern "C" __global__ void __launch_bounds__(128, 4)
+extern "C" __global__ void __launch_bounds__(GEMV_ROWS * TVN_WARPSIZE, 4)
     tesvan_nn_gemv(float* __restrict__ Y, const float* __restrict__ X,
                    const float* __restrict__ W, const float* __restrict__ bias, float alpha,
                    float beta, int M, int K, int lda, int ldy) {
-  const int row = blockIdx.x * 4 + threadIdx.x / TVN_WARPSIZE;
+  const int row = blockIdx.x * GEMV_ROWS + threadIdx.x / TVN_WARPSIZE;
   if (row >= M) return;
   const int lane = threadIdx.x % TVN_WARPSIZE;
   const float* x = X + row * lda;
@@ -82,13 +90,13 @@ extern "C" __global__ void __launch_bounds__(128, 4)
 }
 
 // --- tesvan_tn_gemv: dW[k] += alpha * X[:, k] . dY, one warp per output -----------
-// Launch: grid ceil(K / 4) blocks, block 128 (four warps), no dynamic shared memory.
+// Launch: grid ceil(K / GEMV_ROWS) blocks of GEMV_ROWS warps, no dynamic shared memory.
 
-extern "C" __global__ void __launch_bounds__(128, 4)
+extern "C" __global__ void __launch_bounds__(GEMV_ROWS * TVN_WARPSIZE, 4)
     tesvan_tn_gemv(float* __restrict__ dW, const float* __restrict__ X,
                    const float* __restrict__ dY, float alpha, int M_red, int K_out, int lda,
                    int ldy) {
-  const int k = blockIdx.x * 4 + threadIdx.x / TVN_WARPSIZE;
+  const int k = blockIdx.x * GEMV_ROWS + threadIdx.x / TVN_WARPSIZE;
   if (k >= K_out) return;
   const int lane = threadIdx.x % TVN_WARPSIZE;
   float acc = 0.0f;
@@ -111,3 +119,7 @@ extern "C" __global__ void __launch_bounds__(256)
   const int k = t - m * K;
   dX[m * ldx + k] = __fmul_rn(__fmul_rn(alpha, dY[m * ldy]), W[k]);
 }
+
+#undef UT_WARPS
+#undef UT_COLS
+#undef GEMV_ROWS
