@@ -8,7 +8,9 @@ replaying each logged launch, with its own arguments and buffers, on a grid
 of one block (block 0) with execution on; its thread-instruction count
 times the launch's block count is the launch's estimate.  Block 0 is a full
 tile wherever the shape fills the tile and every block loops over the same
-K, so the estimate is exact up to edge blocks' masking.
+K, so the estimate is exact up to edge blocks' masking.  The engines compile
+the kernels into a fresh cache folder, so that the replay loads exactly
+their PTX (a cold NVRTC compile for one target).
 
     PYTHONPATH=build/python LD_LIBRARY_PATH=build/simdev \\
         python3 bench/invariant_cost.py [--ms 1,8,32,128,1024,8192] [--kn 4096] [--json FILE]
