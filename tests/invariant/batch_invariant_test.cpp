@@ -282,6 +282,9 @@ TEST_P(BatchInvariant, SharedRowsKeepTheirBitsAcrossTheSweepOnlyInTheMode) {
   for (int m : kSweep) {
     const size_t shared = static_cast<size_t>(m) * out_cols();
     EXPECT_TRUE(run(true, m) == prefix(full, shared)) << "M=" << m << " changed a shared row";
+    // One difference shows what the mode changes; the rest of the default
+    // sweep is left out to keep the suite fast.
+    if (c.default_varies && !default_differs.empty()) continue;
     if (run(false, m) != prefix(default_full, shared)) default_differs.push_back(m);
   }
   EXPECT_EQ(!default_differs.empty(), c.default_varies)
