@@ -30,17 +30,18 @@ std::optional<DType> parse_dtype(std::string_view s) {
   return std::nullopt;
 }
 
-Result<std::unique_ptr<EngineInner>> EngineInner::create(uint64_t device) {
-  return build(device, nullptr);
+Result<std::unique_ptr<EngineInner>> EngineInner::create(uint64_t device, bool batch_invariant) {
+  return build(device, nullptr, batch_invariant);
 }
 
 Result<std::unique_ptr<EngineInner>> EngineInner::create_from_source(uint64_t device,
-                                                                     std::string source) {
-  return build(device, &source);
+                                                                     std::string source,
+                                                                     bool batch_invariant) {
+  return build(device, &source, batch_invariant);
 }
 
-Result<std::unique_ptr<EngineInner>> EngineInner::build(uint64_t device,
-                                                        const std::string* source) {
+Result<std::unique_ptr<EngineInner>> EngineInner::build(uint64_t device, const std::string* source,
+                                                        bool batch_invariant) {
   Result<const cu::CudaApi*> loaded = cu::cuda();
   if (!loaded.ok()) return std::move(loaded).error();
   const cu::CudaApi& api = *loaded.value();
@@ -48,6 +49,7 @@ Result<std::unique_ptr<EngineInner>> EngineInner::build(uint64_t device,
   // Filled step by step; on any failure its destructor releases what exists.
   std::unique_ptr<EngineInner> inner(new EngineInner());
   inner->api_ = &api;
+  inner->batch_invariant_ = batch_invariant;
   TVN_TRY(driver_step(api.cuInit(0)));
   // An ordinal beyond int range names no device; -1 lets the driver say so
   // instead of truncating to some other device.
@@ -118,6 +120,7 @@ Status EngineInner::bridged(uint64_t caller_stream, Op&& op) {
 Status EngineInner::forward(uint64_t caller_stream, uint64_t out, uint64_t a, uint64_t b,
                             uint64_t bias, Dims d, DType t, bool tensor_cores) {
   return bridged(caller_stream, [&](Tesvan& e) -> Status {
+    if (batch_invariant_) return e.forward_invariant({out, t}, {a, t}, {b, t}, bias, d, tensor_cores);
     if (t == DType::F32) return e.forward_f32(out, a, b, bias, d);
     const Operand o{out, t}, oa{a, t}, ob{b, t};
     return tiered(
@@ -129,6 +132,7 @@ Status EngineInner::forward(uint64_t caller_stream, uint64_t out, uint64_t a, ui
 Status EngineInner::backward_dx(uint64_t caller_stream, uint64_t dx, uint64_t dy, uint64_t w,
                                 Dims d, DType t, bool tensor_cores) {
   return bridged(caller_stream, [&](Tesvan& e) -> Status {
+    if (batch_invariant_) return e.backward_dx_invariant({dx, t}, {dy, t}, {w, t}, d, tensor_cores);
     if (t == DType::F32) return e.backward_dx_f32(dx, dy, w, d);
     const Operand odx{dx, t}, ody{dy, t}, ow{w, t};
     return tiered(
