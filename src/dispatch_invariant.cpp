@@ -39,24 +39,24 @@ Status forward_chain_f32(const EngineStream& es, Kernels& k, uint64_t out, uint6
   const uint64_t m = d.m, kk = d.k, n = d.n;
   switch (forward_tile(d, true)) {
     case ForwardTile::Big:
-      return launch(es, k.nn, {ceil_div(n, 128) * ceil_div(m, 128)}, {256}, 34816,
+      return launch(es, k.nn, {ceil_div(n, 128) * ceil_div(m, 128)},
                     {ptr(out), ptr(a), ptr(b), ptr(bias), f32(1.0f), f32(0.0f), i32(m), i32(n),
                      i32(kk), i32(kk), i32(n), i32(n)},
                     "tesvan_nn (batch-invariant): ");
     case ForwardTile::Slim:
-      return launch(es, k.nn_slim, {ceil_div(n, 64) * ceil_div(m, 128)}, {128}, 0,
+      return launch(es, k.nn_slim, {ceil_div(n, 64) * ceil_div(m, 128)},
                     {ptr(out), ptr(a), ptr(b), ptr(bias), f32(1.0f), f32(0.0f), i32(m), i32(n),
                      i32(kk), i32(kk), i32(n), i32(n)},
                     "tesvan_nn_slim (batch-invariant): ");
     case ForwardTile::Narrow:
-      return launch(es, k.nn_narrow, {ceil_div(m, 64) * ceil_div(n, 32)}, {128}, 0,
+      return launch(es, k.nn_narrow, {ceil_div(m, 64) * ceil_div(n, 32)},
                     {ptr(out), ptr(a), ptr(b), ptr(bias), f32(1.0f), f32(0.0f), i32(m), i32(n),
                      i32(kk), i32(kk), i32(n), i32(n), i32(0)},
                     "tesvan_nn_narrow (batch-invariant): ");
     case ForwardTile::NarrowSmall:
       break;
   }
-  return launch(es, k.nn_narrow_small, {ceil_div(m, 16) * ceil_div(n, 16)}, {64}, 0,
+  return launch(es, k.nn_narrow_small, {ceil_div(m, 16) * ceil_div(n, 16)},
                 {ptr(out), ptr(a), ptr(b), ptr(bias), f32(1.0f), f32(0.0f), i32(m), i32(n),
                  i32(kk), i32(kk), i32(n), i32(n), i32(0)},
                 "tesvan_nn_narrow_small (batch-invariant): ");
@@ -69,12 +69,12 @@ Status forward_chain_typed(const EngineStream& es, Kernels& k, Operand out, Oper
   const DType t = out.type;
   switch (forward_tile(d, false)) {
     case ForwardTile::Big:
-      return launch(es, k.nn_big.pick(t), {ceil_div(m, 128) * ceil_div(n, 128)}, {256}, 34816,
+      return launch(es, k.nn_big.pick(t), {ceil_div(m, 128) * ceil_div(n, 128)},
                     {ptr(out.ptr), ptr(a.ptr), ptr(b.ptr), ptr(bias), f32(1.0f), f32(0.0f), i32(m),
                      i32(n), i32(kk), i32(kk), i32(n), i32(n)},
                     "tesvan_nn_big typed (batch-invariant): ");
     case ForwardTile::Narrow:
-      return launch(es, k.nn_narrow_t.pick(t), {ceil_div(m, 64) * ceil_div(n, 32)}, {128}, 0,
+      return launch(es, k.nn_narrow_t.pick(t), {ceil_div(m, 64) * ceil_div(n, 32)},
                     {ptr(out.ptr), ptr(a.ptr), ptr(b.ptr), ptr(bias), f32(1.0f), f32(0.0f), i32(m),
                      i32(n), i32(kk), i32(kk), i32(n), i32(n), i32(0)},
                     "tesvan_nn_narrow typed (batch-invariant): ");
@@ -82,7 +82,7 @@ Status forward_chain_typed(const EngineStream& es, Kernels& k, Operand out, Oper
     case ForwardTile::NarrowSmall:
       break;
   }
-  return launch(es, k.nn_narrow_small_t.pick(t), {ceil_div(m, 16) * ceil_div(n, 16)}, {64}, 0,
+  return launch(es, k.nn_narrow_small_t.pick(t), {ceil_div(m, 16) * ceil_div(n, 16)},
                 {ptr(out.ptr), ptr(a.ptr), ptr(b.ptr), ptr(bias), f32(1.0f), f32(0.0f), i32(m),
                  i32(n), i32(kk), i32(kk), i32(n), i32(n), i32(0)},
                 "tesvan_nn_narrow_small typed (batch-invariant): ");
@@ -107,17 +107,17 @@ Status backward_dx_chain_f32(const EngineStream& es, Kernels& k, uint64_t dx, ui
   const uint64_t m = d.m, kk = d.k, n = d.n;
   switch (dx_tile(d, true)) {
     case DxTile::Big:
-      return launch(es, k.nt, {ceil_div(kk, 128) * ceil_div(m, 128)}, {256}, 34816,
+      return launch(es, k.nt, {ceil_div(kk, 128) * ceil_div(m, 128)},
                     {ptr(dx), ptr(dy), ptr(w), f32(1.0f), i32(m), i32(n), i32(kk)},
                     "tesvan_nt (batch-invariant): ");
     case DxTile::Slim:
-      return launch(es, k.nt_slim, {ceil_div(kk, 64) * ceil_div(m, 128)}, {128}, 0,
+      return launch(es, k.nt_slim, {ceil_div(kk, 64) * ceil_div(m, 128)},
                     {ptr(dx), ptr(dy), ptr(w), f32(1.0f), i32(m), i32(n), i32(kk)},
                     "tesvan_nt_slim (batch-invariant): ");
     case DxTile::Narrow:
       break;
   }
-  return launch(es, k.nt_narrow, {ceil_div(kk, 32) * ceil_div(m, 64)}, {128}, 0,
+  return launch(es, k.nt_narrow, {ceil_div(kk, 32) * ceil_div(m, 64)},
                 {ptr(dx), ptr(dy), ptr(w), f32(1.0f), i32(m), i32(n), i32(kk)},
                 "tesvan_nt_narrow (batch-invariant): ");
 }
@@ -127,11 +127,11 @@ Status backward_dx_chain_typed(const EngineStream& es, Kernels& k, Operand dx, O
   const uint64_t m = d.m, kk = d.k, n = d.n;
   const DType t = dx.type;
   if (dx_tile(d, false) == DxTile::Big) {
-    return launch(es, k.nt_big.pick(t), {ceil_div(m, 128) * ceil_div(kk, 128)}, {256}, 34816,
+    return launch(es, k.nt_big.pick(t), {ceil_div(m, 128) * ceil_div(kk, 128)},
                   {ptr(dx.ptr), ptr(dy.ptr), ptr(w.ptr), f32(1.0f), i32(m), i32(n), i32(kk)},
                   "tesvan_nt_big typed (batch-invariant): ");
   }
-  return launch(es, k.nt_narrow_t.pick(t), {ceil_div(m, 64) * ceil_div(kk, 32)}, {128}, 0,
+  return launch(es, k.nt_narrow_t.pick(t), {ceil_div(m, 64) * ceil_div(kk, 32)},
                 {ptr(dx.ptr), ptr(dy.ptr), ptr(w.ptr), f32(1.0f), i32(m), i32(n), i32(kk)},
                 "tesvan_nt_narrow typed (batch-invariant): ");
 }
