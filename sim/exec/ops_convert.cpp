@@ -60,7 +60,7 @@ inline float narrow_source(Type t, uint64_t v) {
 
 inline double round_integral(double v, Round r) {
   switch (r) {
-    case Round::Nearest: return std::nearbyint(v);  // the host runs with ties to even
+    case Round::Nearest: return std::nearbyint(v);  // ties to even: blocks run in DefaultFpEnv
     case Round::Zero: return std::trunc(v);
     case Round::Down: return std::floor(v);
     default: return std::ceil(v);
@@ -77,12 +77,13 @@ uint64_t convert(const Instr& in, uint64_t v) {
     if (ftz && u == Type::F32) fs = num::flush_subnormal(fs);
     const double s = u == Type::F64 ? f64(v) : fs;  // exact
     if (!ptx::type_float(t)) {
-      return num::f64_to_int(s, r, static_cast<int>(8 * ts), ptx::type_signed(t)) & width_mask(ts);
+      return num::f64_to_int(s, r, static_cast<int>(8 * ts), ptx::type_signed(t), u == Type::F64) &
+             width_mask(ts);
     }
     const bool integral = in.flags & ptx::kCvtIntegral;
     if (t == Type::F64) {
       double d = integral ? round_integral(s, r) : u == Type::F64 ? s : num::f32_to_f64(fs);
-      if (sat) d = std::isnan(d) ? 0.0 : d < 0 ? 0.0 : d > 1 ? 1.0 : d;
+      if (sat) d = d > 0 ? (d < 1 ? d : 1.0) : 0.0;  // NaN and -0 give +0
       return std::bit_cast<uint64_t>(d);
     }
     if (t == Type::F32) {
@@ -110,7 +111,7 @@ uint64_t convert(const Instr& in, uint64_t v) {
       return std::bit_cast<uint32_t>(f);
     }
     double d = us_signed ? num::s64_to_f64(sext(raw, us), r) : num::u64_to_f64(raw, r);
-    if (sat) d = d < 0 ? 0.0 : d > 1 ? 1.0 : d;
+    if (sat) d = d > 0 ? (d < 1 ? d : 1.0) : 0.0;
     return std::bit_cast<uint64_t>(d);
   }
   if (sat) {

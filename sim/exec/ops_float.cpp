@@ -129,7 +129,8 @@ void fsqrt(Ctx& x, const Instr& in, uint32_t mask) {
         [](double a, double, double, Round m) { return num::sqrt_f64(a, m); });
 }
 
-// abs and neg only touch the sign bit (.ftz also flushes a subnormal input).
+// abs and neg only touch the sign bit (.ftz also flushes a subnormal input);
+// abs.f64 leaves a NaN as it is.
 void fabs_(Ctx& x, const Instr& in, uint32_t mask) {
   Regs r(x, in);
   if (in.type == Type::F32) {
@@ -139,7 +140,11 @@ void fabs_(Ctx& x, const Instr& in, uint32_t mask) {
       r.d[l] = bits(a) & 0x7FFFFFFFu;
     });
   } else {
-    each_lane(mask, [&](int l) { r.d[l] = r.a[l] & 0x7FFFFFFFFFFFFFFFull; });
+    // abs.f64 passes a NaN through unchanged, sign included (PTX ISA).
+    each_lane(mask, [&](int l) {
+      const uint64_t a = r.a[l];
+      r.d[l] = std::isnan(f64(a)) ? a : a & 0x7FFFFFFFFFFFFFFFull;
+    });
   }
 }
 
