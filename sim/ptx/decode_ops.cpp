@@ -124,7 +124,8 @@ class OpDecoder {
 
   bool type(std::initializer_list<Type> allowed) {
     std::optional<Type> t = oc_.take_type();
-    if (!t) return c_.fail("missing type in '" + std::string(oc_.full()) + "'");
+    // A last modifier that names no type we know is a form we do not run.
+    if (!t) return oc_.done() ? c_.fail("missing type in '" + std::string(oc_.full()) + "'") : unsupported();
     for (Type a : allowed) {
       if (a == *t) {
         in_.type = *t;
@@ -458,7 +459,9 @@ class OpDecoder {
     if (oc_.take("sat")) in_.flags |= kCvtSat;
     const std::optional<Type> src = oc_.take_type();
     const std::optional<Type> dstt = oc_.take_type();
-    if (!src || !dstt) return c_.fail("missing types in '" + std::string(oc_.full()) + "'");
+    if (!src || !dstt) {
+      return oc_.done() ? c_.fail("missing types in '" + std::string(oc_.full()) + "'") : unsupported();
+    }
     in_.type = *dstt;
     in_.type2 = *src;
     if (in_.type == Type::BF16x2 || in_.type == Type::F16x2) {
