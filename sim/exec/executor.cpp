@@ -9,8 +9,8 @@
 #include <mutex>
 
 #include "exec/block.h"
-#include "exec/fp_env.h"
 #include "exec/worker_pool.h"
+#include "numeric/fp_env.h"
 
 namespace tvnsim {
 
@@ -85,7 +85,7 @@ ExecResult execute(const LaunchSpec& launch, AddressSpace& memory, const ExecOpt
 
   // Runs on the calling thread and on pool helpers alike.
   auto work = [&](BlockScratch& scratch) {
-    const exec::DefaultFpEnv fp_env;
+    const num::DefaultFpEnv fp_env;
     BlockOutcome out;
     uint64_t count = 0;
     for (;;) {

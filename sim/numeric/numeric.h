@@ -6,7 +6,7 @@
 // round-to-nearest paths use the host FPU, so they need the default
 // floating-point environment (nearest, no flush-to-zero, no denormals-are-
 // zero); the executor sets it on every thread that runs blocks
-// (exec/fp_env.h), whatever the caller's.
+// (numeric/fp_env.h), whatever the caller's.
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,11 @@
-#include "exec/fp_env.h"
+#include "numeric/fp_env.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <xmmintrin.h>
 #define TVNSIM_MXCSR 1
 #endif
 
-namespace tvnsim::exec {
+namespace tvnsim::num {
 
 #ifdef TVNSIM_MXCSR
 // Every exception masked, round to nearest, FTZ (bit 15) and DAZ (bit 6) off.
@@ -30,4 +30,4 @@ DefaultFpEnv::~DefaultFpEnv() {
 #endif
 }
 
-}  // namespace tvnsim::exec
+}  // namespace tvnsim::num

@@ -1,14 +1,15 @@
 // The floating-point environment blocks run in.  The numeric models compute
 // round-to-nearest results on the host FPU, so a caller's rounding mode or
 // flush-to-zero setting (from -ffast-math start-up code, or
-// torch.set_flush_denormal) would change simulated results.  A GPU never
-// depends on the host's state: every thread that runs blocks holds a
-// DefaultFpEnv for the duration.
+// torch.set_flush_denormal) would change simulated results, and so would
+// the load's reading of decimal and narrowed float literals.  A GPU never
+// depends on the host's state: every thread that runs blocks, and a module
+// load, holds a DefaultFpEnv for the duration.
 #pragma once
 
 #include <cfenv>
 
-namespace tvnsim::exec {
+namespace tvnsim::num {
 
 class DefaultFpEnv {
  public:
@@ -25,4 +26,4 @@ class DefaultFpEnv {
   unsigned control_ = 0;  // x86 MXCSR, which fenv_t may not fully restore
 };
 
-}  // namespace tvnsim::exec
+}  // namespace tvnsim::num
