@@ -318,10 +318,9 @@ def render_stmts(stmts: list, host: bool, indent: str, counter: list) -> list[st
 def device_collective(s, indent: str) -> list[str]:
     full = "0xffffffffu"
     if isinstance(s, Exchange):
-        t = TYPES[s.dst[0]][0]
-        return [f"{indent}sh_{s.dst[0]}[tid] = {subst(s.src, False)};", f"{indent}__syncthreads();",
-                f"{indent}{s.dst} = sh_{s.dst[0]}[(tid + {s.k}u) % {THREADS}u];", f"{indent}__syncthreads();"][:4] \
-            if t else []
+        sh = f"sh_{s.dst[0]}"
+        return [f"{indent}{sh}[tid] = {subst(s.src, False)};", f"{indent}__syncthreads();",
+                f"{indent}{s.dst} = {sh}[(tid + {s.k}u) % {THREADS}u];", f"{indent}__syncthreads();"]
     if isinstance(s, Shuffle):
         fn = {"idx": "__shfl_sync", "xor": "__shfl_xor_sync", "up": "__shfl_up_sync", "down": "__shfl_down_sync"}[s.kind]
         arg = subst(s.arg, False) if s.kind == "idx" else s.arg + "u"
