@@ -18,15 +18,6 @@ namespace {
 using ptx::Op;
 using ptx::Special;
 
-const Handler* handler_table() {
-  static const auto table = [] {
-    std::vector<Handler> t(static_cast<size_t>(Op::Bra), nullptr);
-    for (size_t i = 0; i < t.size(); ++i) t[i] = handler_for(static_cast<Op>(i));
-    return t;
-  }();
-  return table.data();
-}
-
 uint32_t lowest_pc(const Warp& w, uint32_t lanes) {
   uint32_t best = UINT32_MAX;
   while (lanes) {
@@ -82,8 +73,62 @@ std::string read_device_string(const Block& b, uint64_t addr) {
   return s;
 }
 
+// ---- control operations ----------------------------------------------------
+// Each gets the lanes of the running group that execute it (guard applied)
+// and the group itself; it moves the group on, or parks lanes and asks the
+// scheduler to pick the next group.
+
+// The running group of a warp: its program counter and lanes.
+struct Running {
+  uint32_t pc;
+  uint32_t group;
+};
+
+enum class Flow {
+  Go,       // the group goes on at r.pc
+  Regroup,  // the group's lanes are parked (r.group is empty): pick the next
+};
+
+Flow branch(Ctx& c, const Instr& in, uint32_t mask, Running& r) {
+  const uint32_t stay = r.group & ~mask;
+  if (stay == 0) {
+    r.pc = in.target;
+  } else if (mask == 0) {
+    ++r.pc;
+  } else {
+    // Divergence: each side keeps its own program counter.
+    store_group(c.w, in.target, mask);
+    store_group(c.w, r.pc + 1, stay);
+    r.group = 0;
+    return Flow::Regroup;
+  }
+  return Flow::Go;
+}
+
+Flow exit_lanes(Ctx& c, const Instr&, uint32_t mask, Running& r) {
+  if (mask) {
+    c.w.live &= ~mask;
+    c.b.live_threads -= static_cast<uint32_t>(__builtin_popcount(mask));
+    r.group &= ~mask;
+    // Fewer live threads may complete a barrier the others wait at.
+    for (uint32_t id = 0; id < 16; ++id) try_release(c.b, id);
+  }
+  if (r.group == 0) return Flow::Regroup;
+  ++r.pc;
+  return Flow::Go;
+}
+
+Flow trap(Ctx& c, const Instr& in, uint32_t mask, Running& r) {
+  if (mask) raise(c, in, __builtin_ctz(mask), kLaunchFailed, 0, "trap instruction executed");
+  ++r.pc;
+  return Flow::Go;
+}
+
 // call __assertfail(message, file, line, function, char size).
-void assertion(Ctx& c, const Instr& in, int lane) {
+Flow assert_fail(Ctx& c, const Instr& in, uint32_t mask, Running& r) {
+  ++r.pc;
+  if (mask == 0) return Flow::Go;
+  const int lane = __builtin_ctz(mask);
   const Block& b = c.b;
   const uint8_t* args = b.call_params + static_cast<size_t>(b.thread_of(c.w, lane)) * b.call_bytes;
   auto arg = [&](int i, uint32_t size) -> uint64_t {
@@ -98,133 +143,102 @@ void assertion(Ctx& c, const Instr& in, int lane) {
   raise(c, in, lane, kAssert, 0,
         "device assertion failed: " + file + ":" + std::to_string(line) + ": " + function +
             ": Assertion `" + message + "` failed.");
+  return Flow::Go;
+}
+
+// bar.sync / barrier.sync: the executing lanes wait until every thread the
+// barrier counts has arrived; lanes predicated off go on past it.
+Flow block_barrier(Ctx& c, const Instr& in, uint32_t mask, Running& r) {
+  Block& b = c.b;
+  Warp& w = c.w;
+  if (mask == 0) {
+    ++r.pc;
+    return Flow::Go;
+  }
+  // An aligned barrier must be reached by the warp's lanes together: lanes
+  // predicated off at it, or waiting at another barrier instruction, mean a
+  // diverged warp.  Lanes that exit instead of arriving are fine (they no
+  // longer count).
+  if (in.mod && (mask != r.group || (w.blocked && w.barrier_pc != r.pc))) {
+    raise(c, in, __builtin_ctz(mask), kLaunchFailed, 0,
+          "aligned barrier reached by a diverged warp (other lanes predicated off or "
+          "waiting at another barrier)");
+    return Flow::Go;
+  }
+  const int first = __builtin_ctz(mask);
+  const uint32_t id = static_cast<uint32_t>(w.reg(in.o[0])[first]);
+  if (id >= 16) {
+    raise(c, in, first, kLaunchFailed, 0, "barrier id " + std::to_string(id) + " out of range");
+    return Flow::Go;
+  }
+  const uint32_t n = (in.flags & ptx::kBarCount) ? static_cast<uint32_t>(w.reg(in.o[1])[first]) : 0;
+  if (b.arrived[id] != 0 && b.expected[id] != n) {
+    raise(c, in, first, kLaunchFailed, 0, "threads wait at one barrier with different thread counts");
+    return Flow::Go;
+  }
+  b.expected[id] = n;
+  b.arrived[id] += static_cast<uint32_t>(__builtin_popcount(mask));
+  w.blocked |= mask;
+  w.waiting[id] |= mask;
+  w.barrier_pc = r.pc;
+  store_group(w, r.pc + 1, r.group);  // waiters resume after it; lanes predicated off go on
+  r.group = 0;
+  try_release(b, id);
+  return Flow::Regroup;
 }
 
 constexpr uint32_t kQuantum = 1u << 20;  // warp-instructions
 
-void run_warp(Block& b, Warp& w, const Handler* handlers) {
+void run_warp(Block& b, Warp& w) {
   Ctx c{b, w};
   const Instr* code = b.entry->code.data();
   select_group(w);
-  uint32_t pc = w.cur_pc, group = w.cur_mask;
-  uint32_t others = w.runnable() & ~group;
+  Running r{w.cur_pc, w.cur_mask};
+  uint32_t others = w.runnable() & ~r.group;
   uint32_t min_other = others ? lowest_pc(w, others) : UINT32_MAX;
   uint64_t count = 0;
   // Parks the running group and picks the next one.
   auto regroup = [&] {
-    store_group(w, pc, group);
+    store_group(w, r.pc, r.group);
     select_group(w);
-    pc = w.cur_pc;
-    group = w.cur_mask;
-    others = w.runnable() & ~group;
+    r = Running{w.cur_pc, w.cur_mask};
+    others = w.runnable() & ~r.group;
     min_other = others ? lowest_pc(w, others) : UINT32_MAX;
   };
   // A warp that spins waiting for another warp must let it run: after a
   // quantum the block scheduler moves on to the next warp.
-  for (uint32_t steps = 0; group && steps < kQuantum; ++steps) {
-    const Instr& in = code[pc];
-    uint32_t mask = group;
+  for (uint32_t steps = 0; r.group && steps < kQuantum; ++steps) {
+    const Instr& in = code[r.pc];
+    uint32_t mask = r.group;
     if (in.guard != ptx::kNoGuard) {
       const uint32_t p = w.preds[in.guard & ~ptx::kGuardNegated];
       mask &= (in.guard & ptx::kGuardNegated) ? ~p : p;
     }
-    count += static_cast<uint64_t>(__builtin_popcount(group));
+    count += static_cast<uint64_t>(__builtin_popcount(r.group));
     if (!ptx::op_is_control(in.op)) {
-      if (mask) handlers[static_cast<size_t>(in.op)](c, in, mask);
+      if (mask) kHandlers[static_cast<size_t>(in.op)](c, in, mask);
       if (b.faulted) break;
-      ++pc;
+      ++r.pc;
     } else {
+      Flow flow = Flow::Go;
       switch (in.op) {
-        case Op::Bra: {
-          const uint32_t stay = group & ~mask;
-          if (stay == 0) {
-            pc = in.target;
-          } else if (mask == 0) {
-            ++pc;
-          } else {
-            // Divergence: each side keeps its own program counter.
-            store_group(w, in.target, mask);
-            store_group(w, pc + 1, stay);
-            group = 0;
-            regroup();
-            continue;
-          }
-          break;
-        }
-        case Op::Exit: {
-          if (mask) {
-            w.live &= ~mask;
-            b.live_threads -= static_cast<uint32_t>(__builtin_popcount(mask));
-            group &= ~mask;
-            // Fewer live threads may complete a barrier the others wait at.
-            for (uint32_t id = 0; id < 16; ++id) try_release(b, id);
-          }
-          if (group) {
-            ++pc;
-          } else {
-            regroup();
-            continue;
-          }
-          break;
-        }
-        case Op::Trap:
-          if (mask) {
-            raise(c, in, __builtin_ctz(mask), kLaunchFailed, 0, "trap instruction executed");
-          }
-          ++pc;
-          break;
-        case Op::AssertFail:
-          if (mask) assertion(c, in, __builtin_ctz(mask));
-          ++pc;
-          break;
-        case Op::Bar: {
-          if (mask == 0) {
-            ++pc;
-            break;
-          }
-          // An aligned barrier must be reached by the warp's lanes together:
-          // lanes predicated off at it, or waiting at another barrier
-          // instruction, mean a diverged warp.  Lanes that exit instead of
-          // arriving are fine (they no longer count).
-          if (in.mod && (mask != group || (w.blocked && w.barrier_pc != pc))) {
-            raise(c, in, __builtin_ctz(mask), kLaunchFailed, 0,
-                  "aligned barrier reached by a diverged warp (other lanes predicated off or "
-                  "waiting at another barrier)");
-            break;
-          }
-          const int first = __builtin_ctz(mask);
-          const uint32_t id = static_cast<uint32_t>(w.reg(in.o[0])[first]);
-          if (id >= 16) {
-            raise(c, in, first, kLaunchFailed, 0, "barrier id " + std::to_string(id) + " out of range");
-            break;
-          }
-          const uint32_t n = (in.flags & ptx::kOptional) ? static_cast<uint32_t>(w.reg(in.o[1])[first]) : 0;
-          if (b.arrived[id] != 0 && b.expected[id] != n) {
-            raise(c, in, first, kLaunchFailed, 0, "threads wait at one barrier with different thread counts");
-            break;
-          }
-          b.expected[id] = n;
-          b.arrived[id] += static_cast<uint32_t>(__builtin_popcount(mask));
-          w.blocked |= mask;
-          w.waiting[id] |= mask;
-          w.barrier_pc = pc;
-          store_group(w, pc + 1, mask);
-          group &= ~mask;
-          store_group(w, pc + 1, group);  // lanes predicated off go on past it
-          try_release(b, id);
-          group = 0;
-          regroup();
-          continue;
-        }
-        default:
-          raise(c, in, __builtin_ctz(group), kLaunchFailed, 0, "internal: unhandled control instruction");
-          break;
+#define TVNSIM_CONTROL_CASE(op, mnemonic, decoder, fn) \
+  case Op::op: flow = fn(c, in, mask, r); break;
+#define TVNSIM_CONTROL_NONE(op, mnemonic, decoder, fn)
+        TVNSIM_OP_LIST(TVNSIM_CONTROL_NONE, TVNSIM_CONTROL_CASE)
+#undef TVNSIM_CONTROL_CASE
+#undef TVNSIM_CONTROL_NONE
+        default: break;  // op_is_control holds only for the control rows
+      }
+      if (flow == Flow::Regroup) {
+        regroup();
+        continue;
       }
       if (b.faulted) break;
     }
-    if (others && pc >= min_other) regroup();
+    if (others && r.pc >= min_other) regroup();
   }
-  if (group) store_group(w, pc, group);
+  if (r.group) store_group(w, r.pc, r.group);
   b.instructions += count;
 }
 
@@ -330,13 +344,12 @@ void run_block(const LaunchPlan& plan, uint64_t linear, BlockScratch& s, BlockOu
   b.warps = s.warps.data();
   for (uint32_t i = 0; i < b.num_warps; ++i) init_warp(plan, b, b.warps[i], i, s);
 
-  const Handler* handlers = handler_table();
   for (;;) {
     bool ran = false, alive = false;
     for (uint32_t i = 0; i < b.num_warps && !b.faulted; ++i) {
       Warp& w = b.warps[i];
       if (w.runnable()) {
-        run_warp(b, w, handlers);
+        run_warp(b, w);
         ran = true;
       }
       alive |= w.live != 0;

@@ -10,6 +10,7 @@
 
 #include "exec/block.h"
 #include "exec/worker_pool.h"
+#include "numeric/fp_env.h"
 
 namespace tvnsim {
 
@@ -82,7 +83,9 @@ ExecResult execute(const LaunchSpec& launch, AddressSpace& memory, const ExecOpt
   std::mutex fault_mutex;
   exec::Fault fault;
 
+  // Runs on the calling thread and on pool helpers alike.
   auto work = [&](BlockScratch& scratch) {
+    const num::DefaultFpEnv fp_env;
     BlockOutcome out;
     uint64_t count = 0;
     for (;;) {

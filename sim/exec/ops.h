@@ -1,24 +1,23 @@
-// Instruction handlers, one family per file.  Each family returns the
-// handler of an opcode it implements, or nullptr.
+// Instruction handlers, one family per file (ops_integer, ops_float,
+// ops_convert, ops_memory, ops_async, ops_warp, ops_mma).  Every operation of
+// the op list that is not control flow has one, declared here from the list.
 #pragma once
 
 #include "exec/context.h"
 
 namespace tvnsim::exec {
 
-Handler integer_handler(ptx::Op op);   // ops_integer.cpp
-Handler float_handler(ptx::Op op);     // ops_float.cpp
-Handler convert_handler(ptx::Op op);   // ops_convert.cpp: mov, cvt, cvta, setp, selp, predicates
-Handler memory_handler(ptx::Op op);    // ops_memory.cpp: ld, st
-Handler async_handler(ptx::Op op);     // ops_async.cpp: cp.async
-Handler warp_handler(ptx::Op op);      // ops_warp.cpp: shfl, vote, bar.warp.sync, ldmatrix
-Handler mma_handler(ptx::Op op);       // ops_mma.cpp
+#define TVNSIM_HANDLER_DECL(op, mnemonic, decoder, fn) void fn(Ctx& c, const Instr& in, uint32_t mask);
+#define TVNSIM_HANDLER_NONE(op, mnemonic, decoder, fn)
+TVNSIM_OP_LIST(TVNSIM_HANDLER_DECL, TVNSIM_HANDLER_NONE)
+#undef TVNSIM_HANDLER_DECL
+#undef TVNSIM_HANDLER_NONE
 
 // For .aligned collectives: the whole warp must execute it, converged;
 // otherwise raises the fault and returns false.
 bool aligned_collective(Ctx& c, const Instr& in, uint32_t mask, const char* what);
 
-// The handler of every non-control opcode (table built once).
-Handler handler_for(ptx::Op op);
+// The handler of every non-control opcode, indexed by the opcode.
+extern const Handler kHandlers[ptx::kNumHandledOps];
 
 }  // namespace tvnsim::exec

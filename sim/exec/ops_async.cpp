@@ -11,20 +11,20 @@
 namespace tvnsim::exec {
 namespace {
 
-using ptx::Op;
-
 constexpr uint32_t kPoison = 0xFFC0DEADu;
 
-void issue(Ctx& c, const Instr& in, uint32_t mask) {
+}  // namespace
+
+void cp_async(Ctx& c, const Instr& in, uint32_t mask) {
   const uint32_t size = in.mod;
   const uint64_t *dst = c.w.reg(in.o[0]), *src = c.w.reg(in.o[1]);
   const uint64_t* src_size = c.w.reg(in.o[2]);
-  const bool has_size = in.flags & ptx::kOptional;
-  const bool ignore_src = in.flags & ptx::kIgnoreSrc;
+  const bool has_size = in.flags & ptx::kCpSrcSize;
+  const bool ignore_src = in.flags & ptx::kCpIgnoreSrc;
   uint32_t ignore = 0;
   if (ignore_src) {
     ignore = c.w.preds[in.o[2]];
-    if (in.flags & ptx::kNegated) ignore = ~ignore;
+    if (in.flags & ptx::kCpIgnoreNot) ignore = ~ignore;
   }
   for_lanes(mask, [&](int l) {
     uint32_t n = size;
@@ -59,15 +59,15 @@ void issue(Ctx& c, const Instr& in, uint32_t mask) {
   });
 }
 
-void commit(Ctx& c, const Instr&, uint32_t mask) {
+void cp_async_commit(Ctx& c, const Instr&, uint32_t mask) {
   each_lane(mask, [&](int l) { ++c.w.committed[l]; });
 }
 
 // wait_group N: complete every copy of the lanes in mask whose group is older
 // than the N most recent committed groups.  wait_all commits first.
-void wait(Ctx& c, const Instr& in, uint32_t mask) {
-  const bool all = in.flags & ptx::kWaitAll;
-  if (all) commit(c, in, mask);
+void cp_async_wait(Ctx& c, const Instr& in, uint32_t mask) {
+  const bool all = in.flags & ptx::kCpWaitAll;
+  if (all) cp_async_commit(c, in, mask);
   const uint32_t keep = all ? 0 : in.target;
   std::vector<PendingCopy>& pending = *c.w.pending;
   size_t kept = 0;
@@ -83,17 +83,6 @@ void wait(Ctx& c, const Instr& in, uint32_t mask) {
     std::memcpy(to, p.data, p.size);
   }
   pending.resize(kept);
-}
-
-}  // namespace
-
-Handler async_handler(Op op) {
-  switch (op) {
-    case Op::CpAsync: return issue;
-    case Op::CpAsyncCommit: return commit;
-    case Op::CpAsyncWait: return wait;
-    default: return nullptr;
-  }
 }
 
 }  // namespace tvnsim::exec

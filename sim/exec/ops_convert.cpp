@@ -13,6 +13,7 @@ using num::Round;
 using ptx::Op;
 using ptx::Type;
 
+}  // namespace
 
 void mov(Ctx& x, const Instr& in, uint32_t mask) {
   uint64_t* d = x.w.reg(in.o[0]);
@@ -45,6 +46,8 @@ void unpack(Ctx& x, const Instr& in, uint32_t mask) {
   });
 }
 
+namespace {
+
 // An f32, f16 or bf16 source as an f32 with its bits as the widening gives
 // them (a round trip through double would quiet a signalling NaN).
 inline float narrow_source(Type t, uint64_t v) {
@@ -57,7 +60,7 @@ inline float narrow_source(Type t, uint64_t v) {
 
 inline double round_integral(double v, Round r) {
   switch (r) {
-    case Round::Nearest: return std::nearbyint(v);  // the host runs with ties to even
+    case Round::Nearest: return std::nearbyint(v);  // ties to even: blocks run in DefaultFpEnv
     case Round::Zero: return std::trunc(v);
     case Round::Down: return std::floor(v);
     default: return std::ceil(v);
@@ -68,18 +71,19 @@ uint64_t convert(const Instr& in, uint64_t v) {
   const Type t = in.type, u = in.type2;
   const Round r = static_cast<Round>(in.mod);
   const uint32_t ts = ptx::type_size(t), us = ptx::type_size(u);
-  const bool ftz = in.flags & ptx::kFtz, sat = in.flags & ptx::kSat;
+  const bool ftz = in.flags & ptx::kCvtFtz, sat = in.flags & ptx::kCvtSat;
   if (ptx::type_float(u)) {
     float fs = u == Type::F64 ? 0.0f : narrow_source(u, v);
     if (ftz && u == Type::F32) fs = num::flush_subnormal(fs);
     const double s = u == Type::F64 ? f64(v) : fs;  // exact
     if (!ptx::type_float(t)) {
-      return num::f64_to_int(s, r, static_cast<int>(8 * ts), ptx::type_signed(t)) & width_mask(ts);
+      return num::f64_to_int(s, r, static_cast<int>(8 * ts), ptx::type_signed(t), u == Type::F64) &
+             width_mask(ts);
     }
-    const bool integral = in.flags & ptx::kIntRound;
+    const bool integral = in.flags & ptx::kCvtIntegral;
     if (t == Type::F64) {
       double d = integral ? round_integral(s, r) : u == Type::F64 ? s : num::f32_to_f64(fs);
-      if (sat) d = std::isnan(d) ? 0.0 : d < 0 ? 0.0 : d > 1 ? 1.0 : d;
+      if (sat) d = d > 0 ? (d < 1 ? d : 1.0) : 0.0;  // NaN and -0 give +0
       return std::bit_cast<uint64_t>(d);
     }
     if (t == Type::F32) {
@@ -107,7 +111,7 @@ uint64_t convert(const Instr& in, uint64_t v) {
       return std::bit_cast<uint32_t>(f);
     }
     double d = us_signed ? num::s64_to_f64(sext(raw, us), r) : num::u64_to_f64(raw, r);
-    if (sat) d = d < 0 ? 0.0 : d > 1 ? 1.0 : d;
+    if (sat) d = d > 0 ? (d < 1 ? d : 1.0) : 0.0;
     return std::bit_cast<uint64_t>(d);
   }
   if (sat) {
@@ -129,6 +133,8 @@ uint64_t convert(const Instr& in, uint64_t v) {
   const uint64_t ext = us_signed ? static_cast<uint64_t>(sext(raw, us)) : raw;
   return ext & width_mask(ts);
 }
+
+}  // namespace
 
 // A destination register wider than a signed integer type receives the
 // result sign-extended, as ld does; readers take their own width from it.
@@ -176,6 +182,8 @@ void cvta_from_generic(Ctx& x, const Instr& in, uint32_t mask) {
   each_lane(mask, [&](int l) { d[l] = (a[l] - window) & m; });
 }
 
+namespace {
+
 inline bool compare_float(ptx::Cmp c, double a, double b) {
   const bool unordered = std::isnan(a) || std::isnan(b);
   switch (c) {
@@ -208,13 +216,15 @@ inline bool compare_int(ptx::Cmp c, T a, T b) {
   }
 }
 
+}  // namespace
+
 void setp(Ctx& x, const Instr& in, uint32_t mask) {
   const uint64_t *a = x.w.reg(in.o[1]), *b = x.w.reg(in.o[2]);
   const ptx::Cmp c = static_cast<ptx::Cmp>(in.mod);
   const uint32_t n = ptx::type_size(in.type);
   uint32_t result = 0;
   if (in.type == Type::F32) {
-    const bool ftz = in.flags & ptx::kFtz;
+    const bool ftz = in.flags & ptx::kSetpFtz;
     each_lane(mask, [&](int l) {
       float fa = f32(a[l]), fb = f32(b[l]);
       if (ftz) {
@@ -238,7 +248,7 @@ void setp(Ctx& x, const Instr& in, uint32_t mask) {
   const auto bop = static_cast<ptx::BoolOp>(in.mod2);
   if (bop != ptx::BoolOp::None) {
     uint32_t cv = x.w.preds[in.o[3]];
-    if (in.flags & ptx::kNegated) cv = ~cv;
+    if (in.flags & ptx::kSetpNotC) cv = ~cv;
     switch (bop) {
       case ptx::BoolOp::And: result &= cv; q_result &= cv; break;
       case ptx::BoolOp::Or: result |= cv; q_result |= cv; break;
@@ -246,7 +256,7 @@ void setp(Ctx& x, const Instr& in, uint32_t mask) {
     }
   }
   *p = (*p & ~mask) | (result & mask);
-  if (in.flags & ptx::kOptional) {
+  if (in.flags & ptx::kSetpQ) {
     uint32_t* q = &x.w.preds[in.o[4]];
     *q = (*q & ~mask) | (q_result & mask);
   }
@@ -259,6 +269,8 @@ void selp(Ctx& x, const Instr& in, uint32_t mask) {
   const uint64_t m = width_mask(ptx::type_size(in.type));
   each_lane(mask, [&](int l) { d[l] = ((p >> l) & 1 ? a[l] : b[l]) & m; });
 }
+
+namespace {
 
 template <Op K>
 void pred_logic(Ctx& x, const Instr& in, uint32_t mask) {
@@ -278,25 +290,11 @@ void pred_logic(Ctx& x, const Instr& in, uint32_t mask) {
 
 }  // namespace
 
-Handler convert_handler(Op op) {
-  switch (op) {
-    case Op::Mov: return mov;
-    case Op::Pack: return pack;
-    case Op::Unpack: return unpack;
-    case Op::Cvt: return cvt;
-    case Op::CvtPack: return cvt_pack;
-    case Op::CvtaToGeneric: return cvta_to_generic;
-    case Op::CvtaFromGeneric: return cvta_from_generic;
-    case Op::Setp: return setp;
-    case Op::Selp: return selp;
-    case Op::PAnd: return pred_logic<Op::PAnd>;
-    case Op::POr: return pred_logic<Op::POr>;
-    case Op::PXor: return pred_logic<Op::PXor>;
-    case Op::PNot: return pred_logic<Op::PNot>;
-    case Op::PMov: return pred_logic<Op::PMov>;
-    case Op::PSet: return pred_logic<Op::PSet>;
-    default: return nullptr;
-  }
-}
+void pand(Ctx& x, const Instr& in, uint32_t mask) { pred_logic<Op::PAnd>(x, in, mask); }
+void por(Ctx& x, const Instr& in, uint32_t mask) { pred_logic<Op::POr>(x, in, mask); }
+void pxor(Ctx& x, const Instr& in, uint32_t mask) { pred_logic<Op::PXor>(x, in, mask); }
+void pnot(Ctx& x, const Instr& in, uint32_t mask) { pred_logic<Op::PNot>(x, in, mask); }
+void pmov(Ctx& x, const Instr& in, uint32_t mask) { pred_logic<Op::PMov>(x, in, mask); }
+void pset(Ctx& x, const Instr& in, uint32_t mask) { pred_logic<Op::PSet>(x, in, mask); }
 
 }  // namespace tvnsim::exec

@@ -11,9 +11,7 @@ namespace tvnsim::exec {
 namespace {
 
 using num::Round;
-using ptx::Op;
 using ptx::Type;
-
 
 struct Regs {
   uint64_t* d;
@@ -28,7 +26,7 @@ inline bool plain(const Instr& in) { return in.mod == static_cast<uint8_t>(Round
 // f32 with .ftz and .sat applied around the exact operation.
 template <class Exact>
 inline float f32_op(const Instr& in, float a, float b, float c, Exact&& exact) {
-  const bool ftz = in.flags & ptx::kFtz;
+  const bool ftz = in.flags & ptx::kFloatFtz;
   if (ftz) {
     a = num::flush_subnormal(a);
     b = num::flush_subnormal(b);
@@ -36,7 +34,7 @@ inline float f32_op(const Instr& in, float a, float b, float c, Exact&& exact) {
   }
   float r = exact(a, b, c, round_of(in));
   if (ftz) r = num::flush_subnormal(r);
-  if (in.flags & ptx::kSat) r = num::saturate(r);
+  if (in.flags & ptx::kFloatSat) r = num::saturate(r);
   return r;
 }
 
@@ -74,6 +72,8 @@ inline void arith(Ctx& x, const Instr& in, uint32_t mask, Fast32&& fast32, Exact
     r.d[l] = bits(v);
   });
 }
+
+}  // namespace
 
 void fadd(Ctx& x, const Instr& in, uint32_t mask) {
   arith(x, in, mask, [](float a, float b, float) { return a + b; },
@@ -129,24 +129,29 @@ void fsqrt(Ctx& x, const Instr& in, uint32_t mask) {
         [](double a, double, double, Round m) { return num::sqrt_f64(a, m); });
 }
 
-// abs and neg only touch the sign bit (.ftz also flushes a subnormal input).
+// abs and neg only touch the sign bit (.ftz also flushes a subnormal input);
+// abs.f64 leaves a NaN as it is.
 void fabs_(Ctx& x, const Instr& in, uint32_t mask) {
   Regs r(x, in);
   if (in.type == Type::F32) {
-    const bool ftz = in.flags & ptx::kFtz;
+    const bool ftz = in.flags & ptx::kFloatFtz;
     each_lane(mask, [&](int l) {
       const float a = ftz ? num::flush_subnormal(f32(r.a[l])) : f32(r.a[l]);
       r.d[l] = bits(a) & 0x7FFFFFFFu;
     });
   } else {
-    each_lane(mask, [&](int l) { r.d[l] = r.a[l] & 0x7FFFFFFFFFFFFFFFull; });
+    // abs.f64 passes a NaN through unchanged, sign included (PTX ISA).
+    each_lane(mask, [&](int l) {
+      const uint64_t a = r.a[l];
+      r.d[l] = std::isnan(f64(a)) ? a : a & 0x7FFFFFFFFFFFFFFFull;
+    });
   }
 }
 
 void fneg(Ctx& x, const Instr& in, uint32_t mask) {
   Regs r(x, in);
   if (in.type == Type::F32) {
-    const bool ftz = in.flags & ptx::kFtz;
+    const bool ftz = in.flags & ptx::kFloatFtz;
     each_lane(mask, [&](int l) {
       const float a = ftz ? num::flush_subnormal(f32(r.a[l])) : f32(r.a[l]);
       r.d[l] = bits(a) ^ 0x80000000u;
@@ -155,6 +160,8 @@ void fneg(Ctx& x, const Instr& in, uint32_t mask) {
     each_lane(mask, [&](int l) { r.d[l] = r.a[l] ^ 0x8000000000000000ull; });
   }
 }
+
+namespace {
 
 // min/max: a NaN operand yields the other one; -0 orders below +0; .NaN
 // makes any NaN operand give the canonical NaN.
@@ -172,7 +179,7 @@ void fminmax(Ctx& x, const Instr& in, uint32_t mask) {
   Regs r(x, in);
   const bool nan_wins = in.mod == 1;
   if (in.type == Type::F32) {
-    const bool ftz = in.flags & ptx::kFtz;
+    const bool ftz = in.flags & ptx::kFloatFtz;
     each_lane(mask, [&](int l) {
       float a = f32(r.a[l]), b = f32(r.b[l]);
       if (ftz) {
@@ -195,21 +202,7 @@ void fminmax(Ctx& x, const Instr& in, uint32_t mask) {
 
 }  // namespace
 
-Handler float_handler(Op op) {
-  switch (op) {
-    case Op::FAdd: return fadd;
-    case Op::FSub: return fsub;
-    case Op::FMul: return fmul;
-    case Op::FFma: return ffma;
-    case Op::FDiv: return fdiv;
-    case Op::FRcp: return frcp;
-    case Op::FSqrt: return fsqrt;
-    case Op::FAbs: return fabs_;
-    case Op::FNeg: return fneg;
-    case Op::FMin: return fminmax<false>;
-    case Op::FMax: return fminmax<true>;
-    default: return nullptr;
-  }
-}
+void fmin_(Ctx& x, const Instr& in, uint32_t mask) { fminmax<false>(x, in, mask); }
+void fmax_(Ctx& x, const Instr& in, uint32_t mask) { fminmax<true>(x, in, mask); }
 
 }  // namespace tvnsim::exec

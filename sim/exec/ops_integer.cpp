@@ -9,7 +9,6 @@
 namespace tvnsim::exec {
 namespace {
 
-using ptx::Op;
 using ptx::Type;
 
 struct Regs {
@@ -20,7 +19,6 @@ struct Regs {
         e(x.w.reg(in.o[4])) {}
 };
 
-
 template <class F>
 void binary(Ctx& x, const Instr& in, uint32_t mask, F&& f) {
   Regs r(x, in);
@@ -30,8 +28,10 @@ void binary(Ctx& x, const Instr& in, uint32_t mask, F&& f) {
   each_lane(mask, [&](int l) { r.d[l] = f(r.a[l], r.b[l], n, s) & m; });
 }
 
+}  // namespace
+
 void iadd(Ctx& x, const Instr& in, uint32_t mask) {
-  if (in.flags & ptx::kSat) {
+  if (in.flags & ptx::kIntSat) {
     Regs r(x, in);
     each_lane(mask, [&](int l) {
       int64_t v = static_cast<int64_t>(static_cast<int32_t>(r.a[l])) + static_cast<int32_t>(r.b[l]);
@@ -44,7 +44,7 @@ void iadd(Ctx& x, const Instr& in, uint32_t mask) {
 }
 
 void isub(Ctx& x, const Instr& in, uint32_t mask) {
-  if (in.flags & ptx::kSat) {
+  if (in.flags & ptx::kIntSat) {
     Regs r(x, in);
     each_lane(mask, [&](int l) {
       int64_t v = static_cast<int64_t>(static_cast<int32_t>(r.a[l])) - static_cast<int32_t>(r.b[l]);
@@ -55,6 +55,8 @@ void isub(Ctx& x, const Instr& in, uint32_t mask) {
   }
   binary(x, in, mask, [](uint64_t a, uint64_t b, uint32_t, bool) { return a - b; });
 }
+
+namespace {
 
 // Full product of two n-byte values: the low and high halves of a 2n-byte result.
 inline void full_product(uint64_t a, uint64_t b, uint32_t n, bool s, uint64_t* lo, uint64_t* hi) {
@@ -101,6 +103,8 @@ void imad(Ctx& x, const Instr& in, uint32_t mask) {
     r.d[l] = (p + r.c[l]) & m;
   });
 }
+
+}  // namespace
 
 // Division by zero has no defined result on the GPU; the simulator gives all
 // ones for the quotient and the dividend for the remainder, every time.
@@ -285,7 +289,7 @@ void lop3(Ctx& x, const Instr& in, uint32_t mask) {
 // Funnel shift of the 64-bit value b:a.
 void shf(Ctx& x, const Instr& in, uint32_t mask) {
   Regs r(x, in);
-  const bool left = in.flags & ptx::kLeft, clamp = in.flags & ptx::kClamp;
+  const bool left = in.flags & ptx::kShfLeft, clamp = in.flags & ptx::kShfClamp;
   each_lane(mask, [&](int l) {
     const uint32_t c = static_cast<uint32_t>(r.c[l]);
     const uint32_t k = clamp ? (c < 32 ? c : 32) : (c & 31);
@@ -294,41 +298,11 @@ void shf(Ctx& x, const Instr& in, uint32_t mask) {
   });
 }
 
-}  // namespace
-
-Handler integer_handler(Op op) {
-  switch (op) {
-    case Op::IAdd: return iadd;
-    case Op::ISub: return isub;
-    case Op::IMulLo: return imul<0>;
-    case Op::IMulHi: return imul<1>;
-    case Op::IMulWide: return imul<2>;
-    case Op::IMadLo: return imad<0>;
-    case Op::IMadHi: return imad<1>;
-    case Op::IMadWide: return imad<2>;
-    case Op::IDiv: return idiv;
-    case Op::IRem: return irem;
-    case Op::IAbs: return iabs;
-    case Op::INeg: return ineg;
-    case Op::IMin: return imin;
-    case Op::IMax: return imax;
-    case Op::And: return band;
-    case Op::Or: return bor;
-    case Op::Xor: return bxor;
-    case Op::Not: return bnot;
-    case Op::Cnot: return cnot;
-    case Op::Shl: return shl;
-    case Op::Shr: return shr;
-    case Op::Popc: return popc;
-    case Op::Clz: return clz;
-    case Op::Brev: return brev;
-    case Op::Bfe: return bfe;
-    case Op::Bfi: return bfi;
-    case Op::Prmt: return prmt;
-    case Op::Lop3: return lop3;
-    case Op::Shf: return shf;
-    default: return nullptr;
-  }
-}
+void imul_lo(Ctx& x, const Instr& in, uint32_t mask) { imul<0>(x, in, mask); }
+void imul_hi(Ctx& x, const Instr& in, uint32_t mask) { imul<1>(x, in, mask); }
+void imul_wide(Ctx& x, const Instr& in, uint32_t mask) { imul<2>(x, in, mask); }
+void imad_lo(Ctx& x, const Instr& in, uint32_t mask) { imad<0>(x, in, mask); }
+void imad_hi(Ctx& x, const Instr& in, uint32_t mask) { imad<1>(x, in, mask); }
+void imad_wide(Ctx& x, const Instr& in, uint32_t mask) { imad<2>(x, in, mask); }
 
 }  // namespace tvnsim::exec

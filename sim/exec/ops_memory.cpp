@@ -7,8 +7,6 @@ namespace tvnsim::exec {
 namespace {
 
 using ptx::MemSpace;
-using ptx::Op;
-
 
 template <MemSpace S>
 inline uint8_t* resolve(Ctx& c, const Instr& in, int lane, uint64_t addr, uint32_t size,
@@ -35,7 +33,7 @@ inline uint8_t* resolve(Ctx& c, const Instr& in, int lane, uint64_t addr, uint32
 }
 
 template <MemSpace S>
-void ld(Ctx& c, const Instr& in, uint32_t mask) {
+void load(Ctx& c, const Instr& in, uint32_t mask) {
   const uint32_t n = in.mod;
   const uint32_t es = ptx::type_size(in.type);
   const bool sx = ptx::type_signed(in.type) && es < 8;
@@ -67,7 +65,7 @@ void ld(Ctx& c, const Instr& in, uint32_t mask) {
 }
 
 template <MemSpace S>
-void st(Ctx& c, const Instr& in, uint32_t mask) {
+void store(Ctx& c, const Instr& in, uint32_t mask) {
   const uint32_t n = in.mod;
   const uint32_t es = ptx::type_size(in.type);
   const uint64_t* base = c.w.reg(in.o[8]);
@@ -79,35 +77,27 @@ void st(Ctx& c, const Instr& in, uint32_t mask) {
   });
 }
 
-void ld_dispatch(Ctx& c, const Instr& in, uint32_t mask) {
-  switch (in.space) {
-    case MemSpace::Global: return ld<MemSpace::Global>(c, in, mask);
-    case MemSpace::Shared: return ld<MemSpace::Shared>(c, in, mask);
-    case MemSpace::Local: return ld<MemSpace::Local>(c, in, mask);
-    case MemSpace::Param: return ld<MemSpace::Param>(c, in, mask);
-    case MemSpace::CallParam: return ld<MemSpace::CallParam>(c, in, mask);
-    case MemSpace::Generic: return ld<MemSpace::Generic>(c, in, mask);
-  }
-}
-
-void st_dispatch(Ctx& c, const Instr& in, uint32_t mask) {
-  switch (in.space) {
-    case MemSpace::Global: return st<MemSpace::Global>(c, in, mask);
-    case MemSpace::Shared: return st<MemSpace::Shared>(c, in, mask);
-    case MemSpace::Local: return st<MemSpace::Local>(c, in, mask);
-    case MemSpace::CallParam: return st<MemSpace::CallParam>(c, in, mask);
-    case MemSpace::Generic: return st<MemSpace::Generic>(c, in, mask);
-    case MemSpace::Param: break;  // the decoder refuses stores to kernel parameters
-  }
-}
-
 }  // namespace
 
-Handler memory_handler(Op op) {
-  switch (op) {
-    case Op::Ld: return ld_dispatch;
-    case Op::St: return st_dispatch;
-    default: return nullptr;
+void ld(Ctx& c, const Instr& in, uint32_t mask) {
+  switch (in.space) {
+    case MemSpace::Global: return load<MemSpace::Global>(c, in, mask);
+    case MemSpace::Shared: return load<MemSpace::Shared>(c, in, mask);
+    case MemSpace::Local: return load<MemSpace::Local>(c, in, mask);
+    case MemSpace::Param: return load<MemSpace::Param>(c, in, mask);
+    case MemSpace::CallParam: return load<MemSpace::CallParam>(c, in, mask);
+    case MemSpace::Generic: return load<MemSpace::Generic>(c, in, mask);
+  }
+}
+
+void st(Ctx& c, const Instr& in, uint32_t mask) {
+  switch (in.space) {
+    case MemSpace::Global: return store<MemSpace::Global>(c, in, mask);
+    case MemSpace::Shared: return store<MemSpace::Shared>(c, in, mask);
+    case MemSpace::Local: return store<MemSpace::Local>(c, in, mask);
+    case MemSpace::CallParam: return store<MemSpace::CallParam>(c, in, mask);
+    case MemSpace::Generic: return store<MemSpace::Generic>(c, in, mask);
+    case MemSpace::Param: break;  // the decoder refuses stores to kernel parameters
   }
 }
 

@@ -12,9 +12,6 @@
 #include "exec/ops.h"
 
 namespace tvnsim::exec {
-namespace {
-
-using ptx::Op;
 
 void mma(Ctx& c, const Instr& in, uint32_t mask) {
   if (!aligned_collective(c, in, mask, "mma.sync")) return;
@@ -49,9 +46,5 @@ void mma(Ctx& c, const Instr& in, uint32_t mask) {
   }
   ++c.w.sync_gen;
 }
-
-}  // namespace
-
-Handler mma_handler(Op op) { return op == Op::Mma ? mma : nullptr; }
 
 }  // namespace tvnsim::exec

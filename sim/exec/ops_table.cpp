@@ -1,18 +1,14 @@
 #include "exec/ops.h"
 
 namespace tvnsim::exec {
-namespace {
 
+// Fences order nothing in a memory that every access reaches at once.
 void nop(Ctx&, const Instr&, uint32_t) {}
 
-}  // namespace
-
-Handler handler_for(ptx::Op op) {
-  for (Handler (*family)(ptx::Op) : {integer_handler, float_handler, convert_handler, memory_handler,
-                                     async_handler, warp_handler, mma_handler}) {
-    if (Handler h = family(op)) return h;
-  }
-  return op == ptx::Op::Nop ? nop : nullptr;
-}
+#define TVNSIM_HANDLER_ENTRY(op, mnemonic, decoder, fn) fn,
+#define TVNSIM_HANDLER_NONE(op, mnemonic, decoder, fn)
+const Handler kHandlers[ptx::kNumHandledOps] = {TVNSIM_OP_LIST(TVNSIM_HANDLER_ENTRY, TVNSIM_HANDLER_NONE)};
+#undef TVNSIM_HANDLER_ENTRY
+#undef TVNSIM_HANDLER_NONE
 
 }  // namespace tvnsim::exec

@@ -10,8 +10,6 @@
 namespace tvnsim::exec {
 namespace {
 
-using ptx::Op;
-
 std::string hex(uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%08x", v);
@@ -48,6 +46,8 @@ bool whole_warp(Ctx& c, const Instr& in, uint32_t mask, const char* what) {
         std::string(what) + " executed by a diverged or partial warp (executing lanes " + hex(mask) + ")");
   return false;
 }
+
+}  // namespace
 
 void shfl(Ctx& c, const Instr& in, uint32_t mask) {
   uint32_t member = 0;
@@ -87,7 +87,7 @@ void shfl(Ctx& c, const Instr& in, uint32_t mask) {
   if (!ok) return;
   uint64_t* d = c.w.reg(in.o[0]);
   each_lane(mask, [&](int l) { d[l] = value[l]; });
-  if (in.flags & ptx::kOptional) {
+  if (in.flags & ptx::kShflQ) {
     uint32_t& q = c.w.preds[in.o[5]];
     q = (q & ~mask) | (valid & mask);
   }
@@ -98,7 +98,7 @@ void vote(Ctx& c, const Instr& in, uint32_t mask) {
   uint32_t member = 0;
   if (!member_mask(c, in, mask, in.o[2], "vote.sync", &member)) return;
   uint32_t p = c.w.preds[in.o[1]];
-  if (in.flags & ptx::kNegated) p = ~p;
+  if (in.flags & ptx::kVoteNotSource) p = ~p;
   p &= mask;
   if (in.mod == 3) {  // ballot
     uint64_t* d = c.w.reg(in.o[0]);
@@ -144,7 +144,7 @@ void ldmatrix(Ctx& c, const Instr& in, uint32_t mask) {
       std::memcpy(rows[m][r], p, 16);
     }
   }
-  const bool trans = in.flags & ptx::kTrans;
+  const bool trans = in.flags & ptx::kLdmatrixTrans;
   for (uint32_t m = 0; m < n; ++m) {
     uint64_t* d = c.w.reg(in.o[m]);
     for (int t = 0; t < 32; ++t) {
@@ -155,19 +155,6 @@ void ldmatrix(Ctx& c, const Instr& in, uint32_t mask) {
     }
   }
   ++c.w.sync_gen;
-}
-
-}  // namespace
-
-Handler warp_handler(Op op) {
-  switch (op) {
-    case Op::Shfl: return shfl;
-    case Op::Vote: return vote;
-    case Op::WarpSync: return warp_sync;
-    case Op::ActiveMask: return activemask;
-    case Op::Ldmatrix: return ldmatrix;
-    default: return nullptr;
-  }
 }
 
 bool aligned_collective(Ctx& c, const Instr& in, uint32_t mask, const char* what) {

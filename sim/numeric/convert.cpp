@@ -57,7 +57,7 @@ float f64_to_f32(double x, Round r) { return f32_of(convert_bits(bits_of(x), kF6
 
 double f32_to_f64(float x) { return f64_of(convert_bits(bits_of(x), kF32, kF64, Round::Nearest, kNaN64)); }
 
-uint64_t f64_to_int(double x, Round r, int bits, bool is_signed) {
+uint64_t f64_to_int(double x, Round r, int bits, bool is_signed, bool f64_source) {
   const Unpacked u = unpack(bits_of(x), kF64);
   const uint64_t umax = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
   const uint64_t smax = umax >> 1;  // magnitude of the largest signed value
@@ -69,6 +69,8 @@ uint64_t f64_to_int(double x, Round r, int bits, bool is_signed) {
   };
   switch (u.cls) {
     case Class::NaN:
+      if (!f64_source && bits < 64) return 0;
+      return is_signed ? ~smax : smax + 1;  // the lowest value; 2^(bits-1) unsigned
     case Class::Zero: return 0;
     case Class::Inf: return result(u.neg, ~uint64_t{0});
     case Class::Finite: break;

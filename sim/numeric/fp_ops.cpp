@@ -76,10 +76,8 @@ float flush_subnormal(float x) {
   return (b & 0x7F800000u) == 0 ? f32_of(b & 0x80000000u) : x;
 }
 
-float saturate(float x) {
-  if (std::isnan(x) || x < 0.0f) return 0.0f;
-  return x > 1.0f ? 1.0f : x;
-}
+// x > 0 is false for NaN and for both zeros: each gives +0.
+float saturate(float x) { return x > 0.0f ? (x < 1.0f ? x : 1.0f) : 0.0f; }
 
 // Both zeros compare equal, but the device orders -0 below +0.
 float min_f32(float a, float b) {

@@ -3,9 +3,10 @@
 //
 // Contract between the numeric models (numeric/) and the interpreter (exec/).
 // Every function is pure and bit-exact; nothing here is approximate.  The
-// round-to-nearest paths use the host FPU, so callers must run in the default
-// floating-point environment (nearest, no flush-to-zero), as C++ code does
-// unless it changes the mode.
+// round-to-nearest paths use the host FPU, so they need the default
+// floating-point environment (nearest, no flush-to-zero, no denormals-are-
+// zero); the executor sets it on every thread that runs blocks
+// (numeric/fp_env.h), whatever the caller's.
 #pragma once
 
 #include <cstdint>
@@ -51,7 +52,7 @@ double rcp_f64(double a, Round r);
 
 // .ftz: subnormal inputs and results flushed to sign-preserving zero.
 float flush_subnormal(float x);
-// .sat: clamp to [0, 1], NaN -> +0 (-0 stays -0).
+// .sat: clamp to [0, 1]; NaN and every x <= 0, -0 included, give +0.
 float saturate(float x);
 // PTX min/max.f32: a NaN operand yields the other operand, both NaN give
 // kNaN32; -0 orders below +0.
@@ -68,9 +69,12 @@ float bf16_to_f32(uint16_t h);  // exact; a NaN keeps its payload
 float f64_to_f32(double x, Round r);
 double f32_to_f64(float x);     // exact; a NaN gives kNaN64
 // Float to integer of `bits` (8, 16, 32, 64) width, signed or not, rounded as
-// given; saturates to the integer range, NaN -> 0 (as cvt does).  Signed
-// results come back sign-extended to 64 bits, unsigned ones zero-extended.
-uint64_t f64_to_int(double x, Round r, int bits, bool is_signed);
+// given; saturates to the integer range.  A NaN gives 0 when the source was
+// narrower than f64 and the result narrower than 64 bits, and otherwise
+// 1 << (bits - 1) (the most negative signed value, 2^(bits-1) unsigned), as
+// cvt does.  Signed results come back sign-extended to 64 bits, unsigned
+// ones zero-extended.
+uint64_t f64_to_int(double x, Round r, int bits, bool is_signed, bool f64_source);
 // Integer to float, rounded as given (narrower integers are widened by the
 // caller).
 float s64_to_f32(int64_t v, Round r);

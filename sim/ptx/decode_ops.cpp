@@ -95,70 +95,9 @@ class OpDecoder {
       : c_(c), s_(s), ops_(s.operands), in_(*out), oc_(s.opcode) {}
 
   bool run() {
-    const std::string_view b = oc_.base();
-    bool ok;
-    if (b == "add" || b == "sub" || b == "mul" || b == "mad" || b == "fma" || b == "div" ||
-        b == "rem" || b == "abs" || b == "neg" || b == "min" || b == "max") {
-      ok = arith(b);
-    } else if (b == "rcp" || b == "sqrt") {
-      ok = float_unary(b);
-    } else if (b == "and" || b == "or" || b == "xor" || b == "not" || b == "cnot") {
-      ok = logic(b);
-    } else if (b == "shl" || b == "shr") {
-      ok = shift(b);
-    } else if (b == "popc" || b == "clz" || b == "brev") {
-      ok = bit_count(b);
-    } else if (b == "bfe" || b == "bfi") {
-      ok = bitfield(b);
-    } else if (b == "prmt") {
-      ok = prmt();
-    } else if (b == "lop3") {
-      ok = lop3();
-    } else if (b == "shf") {
-      ok = shf();
-    } else if (b == "setp") {
-      ok = setp();
-    } else if (b == "selp") {
-      ok = selp();
-    } else if (b == "mov") {
-      ok = mov();
-    } else if (b == "cvt") {
-      ok = cvt();
-    } else if (b == "cvta") {
-      ok = cvta();
-    } else if (b == "ld" || b == "st") {
-      ok = ldst(b == "ld");
-    } else if (b == "cp") {
-      ok = cp_async();
-    } else if (b == "ldmatrix") {
-      ok = ldmatrix();
-    } else if (b == "mma") {
-      ok = mma();
-    } else if (b == "shfl") {
-      ok = shfl();
-    } else if (b == "vote") {
-      ok = vote();
-    } else if (b == "activemask") {
-      ok = activemask();
-    } else if (b == "bar" || b == "barrier") {
-      ok = barrier(b);
-    } else if (b == "membar" || b == "fence") {
-      ok = fence(b);
-    } else if (b == "bra") {
-      ok = bra();
-    } else if (b == "ret" || b == "exit") {
-      oc_.take("uni");
-      in_.op = Op::Exit;
-      ok = count(0);
-    } else if (b == "trap") {
-      in_.op = Op::Trap;
-      ok = count(0);
-    } else if (b == "call") {
-      ok = call();
-    } else {
-      return c_.fail("unsupported instruction '" + std::string(oc_.full()) + "'");
-    }
-    if (!ok) return false;
+    const Decoder decode = decoder_for(oc_.base());
+    if (!decode) return c_.fail("unsupported instruction '" + std::string(oc_.full()) + "'");
+    if (!(this->*decode)()) return false;
     if (!oc_.done()) {
       return c_.fail("unsupported modifier ." + std::string(oc_.leftover()) + " in '" +
                      std::string(oc_.full()) + "'");
@@ -185,7 +124,8 @@ class OpDecoder {
 
   bool type(std::initializer_list<Type> allowed) {
     std::optional<Type> t = oc_.take_type();
-    if (!t) return c_.fail("missing type in '" + std::string(oc_.full()) + "'");
+    // A last modifier that names no type we know is a form we do not run.
+    if (!t) return oc_.done() ? c_.fail("missing type in '" + std::string(oc_.full()) + "'") : unsupported();
     for (Type a : allowed) {
       if (a == *t) {
         in_.type = *t;
@@ -216,7 +156,8 @@ class OpDecoder {
     return true;
   }
 
-  bool arith(std::string_view b) {
+  bool arith() {
+    const std::string_view b = oc_.base();
     if (oc_.take("approx") || oc_.take("full")) {
       return c_.fail("approximate arithmetic '" + std::string(oc_.full()) + "' is not supported");
     }
@@ -253,13 +194,13 @@ class OpDecoder {
     } else {
       return unsupported();  // fma has no integer form
     }
-    if (oc_.take("sat")) in_.flags |= kSat;
+    if (oc_.take("sat")) in_.flags |= kIntSat;
     if (unary) {
       if (!type({Type::S16, Type::S32, Type::S64})) return false;
     } else if (!type({Type::U16, Type::U32, Type::U64, Type::S16, Type::S32, Type::S64})) {
       return false;
     }
-    if ((in_.flags & kSat) && !((in_.op == Op::IAdd || in_.op == Op::ISub) && in_.type == Type::S32)) {
+    if ((in_.flags & kIntSat) && !((in_.op == Op::IAdd || in_.op == Op::ISub) && in_.type == Type::S32)) {
       return unsupported();
     }
     if ((in_.op == Op::IMulWide || in_.op == Op::IMadWide) && type_size(in_.type) == 8) {
@@ -295,12 +236,12 @@ class OpDecoder {
       if (k.name != b) continue;
       in_.op = k.op;
       if (k.rounding && !rounding(k.required)) return false;
-      if (oc_.take("ftz")) in_.flags |= kFtz;
-      if (oc_.take("sat")) in_.flags |= kSat;
+      if (oc_.take("ftz")) in_.flags |= kFloatFtz;
+      if (oc_.take("sat")) in_.flags |= kFloatSat;
       if ((k.op == Op::FMin || k.op == Op::FMax) && oc_.take("NaN")) in_.mod = 1;
       if (!type({Type::F32, Type::F64})) return false;
-      if (in_.type == Type::F64 && (in_.flags & (kFtz | kSat))) return unsupported();
-      if ((in_.flags & kSat) && !(k.op == Op::FAdd || k.op == Op::FSub || k.op == Op::FMul ||
+      if (in_.type == Type::F64 && in_.flags) return unsupported();
+      if ((in_.flags & kFloatSat) && !(k.op == Op::FAdd || k.op == Op::FSub || k.op == Op::FMul ||
                                   k.op == Op::FFma)) {
         return unsupported();
       }
@@ -313,19 +254,21 @@ class OpDecoder {
     return unsupported();
   }
 
-  bool float_unary(std::string_view b) {
+  bool float_unary() {
+    const std::string_view b = oc_.base();
     if (oc_.take("approx")) {
       return c_.fail("approximate arithmetic '" + std::string(oc_.full()) + "' is not supported");
     }
     in_.op = b == "rcp" ? Op::FRcp : Op::FSqrt;
     if (!rounding(true)) return false;
-    if (oc_.take("ftz")) in_.flags |= kFtz;
+    if (oc_.take("ftz")) in_.flags |= kFloatFtz;
     if (!type({Type::F32, Type::F64})) return false;
-    if (in_.type == Type::F64 && (in_.flags & kFtz)) return unsupported();
+    if (in_.type == Type::F64 && in_.flags) return unsupported();
     return count(2) && d(0) && s(1, 1, in_.type);
   }
 
-  bool logic(std::string_view b) {
+  bool logic() {
+    const std::string_view b = oc_.base();
     if (!type({Type::Pred, Type::B16, Type::B32, Type::B64})) return false;
     const bool unary = b == "not" || b == "cnot";
     if (!count(unary ? 2 : 3)) return false;
@@ -346,7 +289,8 @@ class OpDecoder {
     return true;
   }
 
-  bool shift(std::string_view b) {
+  bool shift() {
+    const std::string_view b = oc_.base();
     in_.op = b == "shl" ? Op::Shl : Op::Shr;
     if (in_.op == Op::Shl) {
       if (!type({Type::B16, Type::B32, Type::B64})) return false;
@@ -357,13 +301,15 @@ class OpDecoder {
     return count(3) && d(0) && s(1, 1, in_.type) && s(2, 2, Type::U32);
   }
 
-  bool bit_count(std::string_view b) {
+  bool bit_count() {
+    const std::string_view b = oc_.base();
     in_.op = b == "popc" ? Op::Popc : b == "clz" ? Op::Clz : Op::Brev;
     if (!type({Type::B32, Type::B64})) return false;
     return count(2) && d(0) && s(1, 1, in_.type);
   }
 
-  bool bitfield(std::string_view b) {
+  bool bitfield() {
+    const std::string_view b = oc_.base();
     if (b == "bfe") {
       in_.op = Op::Bfe;
       if (!type({Type::U32, Type::U64, Type::S32, Type::S64})) return false;
@@ -393,8 +339,8 @@ class OpDecoder {
     const int dir = oc_.take_one({"l", "r"});
     const int mode = oc_.take_one({"wrap", "clamp"});
     if (dir < 0 || mode < 0) return unsupported();
-    if (dir == 0) in_.flags |= kLeft;
-    if (mode == 1) in_.flags |= kClamp;
+    if (dir == 0) in_.flags |= kShfLeft;
+    if (mode == 1) in_.flags |= kShfClamp;
     if (!type({Type::B32})) return false;
     return count(4) && d(0) && s(1, 1, Type::B32) && s(2, 2, Type::B32) && s(3, 3, Type::U32);
   }
@@ -411,7 +357,7 @@ class OpDecoder {
     if (cmp < 0) return unsupported();
     const int bop = oc_.take_one({"and", "or", "xor"});
     in_.mod2 = static_cast<uint8_t>(bop < 0 ? BoolOp::None : static_cast<BoolOp>(bop + 1));
-    if (oc_.take("ftz")) in_.flags |= kFtz;
+    if (oc_.take("ftz")) in_.flags |= kSetpFtz;
     if (!type({Type::B16, Type::B32, Type::B64, Type::U16, Type::U32, Type::U64, Type::S16,
                Type::S32, Type::S64, Type::F32, Type::F64})) {
       return false;
@@ -427,7 +373,7 @@ class OpDecoder {
     } else if (!is_float && cmp >= 6) {
       return unsupported();
     }
-    if ((in_.flags & kFtz) && in_.type != Type::F32) return unsupported();
+    if ((in_.flags & kSetpFtz) && in_.type != Type::F32) return unsupported();
     in_.mod = static_cast<uint8_t>(cmp);
     if (!count(bop < 0 ? 3 : 4)) return false;
     // Destination p or p|q; sources a, b; combiner c.
@@ -438,13 +384,13 @@ class OpDecoder {
       Operand second;
       second.name = dst.name2;
       if (!c_.pred(first, &in_.o[0]) || !c_.pred(second, &in_.o[4])) return false;
-      in_.flags |= kOptional;
+      in_.flags |= kSetpQ;
     } else if (!p(0, 0)) {
       return false;
     }
     if (!s(1, 1, in_.type) || !s(2, 2, in_.type)) return false;
     if (bop >= 0) {
-      if (ops_[3].negated) in_.flags |= kNegated;
+      if (ops_[3].negated) in_.flags |= kSetpNotC;
       if (!c_.pred(ops_[3], &in_.o[3])) return false;
     }
     return true;
@@ -508,12 +454,14 @@ class OpDecoder {
     const int r = oc_.take_one({"rn", "rz", "rm", "rp", "rni", "rzi", "rmi", "rpi"});
     static constexpr Round kRound[] = {Round::Nearest, Round::Zero, Round::Down, Round::Up};
     if (r >= 0) in_.mod = static_cast<uint8_t>(kRound[r % 4]);
-    if (r >= 4) in_.flags |= kIntRound;
-    if (oc_.take("ftz")) in_.flags |= kFtz;
-    if (oc_.take("sat")) in_.flags |= kSat;
+    if (r >= 4) in_.flags |= kCvtIntegral;
+    if (oc_.take("ftz")) in_.flags |= kCvtFtz;
+    if (oc_.take("sat")) in_.flags |= kCvtSat;
     const std::optional<Type> src = oc_.take_type();
     const std::optional<Type> dstt = oc_.take_type();
-    if (!src || !dstt) return c_.fail("missing types in '" + std::string(oc_.full()) + "'");
+    if (!src || !dstt) {
+      return oc_.done() ? c_.fail("missing types in '" + std::string(oc_.full()) + "'") : unsupported();
+    }
     in_.type = *dstt;
     in_.type2 = *src;
     if (in_.type == Type::BF16x2 || in_.type == Type::F16x2) {
@@ -550,8 +498,8 @@ class OpDecoder {
     // Narrowing from f64 straight to a 16-bit float would round once from
     // double, which the numeric layer does not provide.
     if (tf && ts == 2 && u == Type::F64) ok = false;
-    if ((in_.flags & kFtz) && t != Type::F32 && u != Type::F32) ok = false;
-    if ((in_.flags & kSat) && tf && t != Type::F32 && t != Type::F64) ok = false;
+    if ((in_.flags & kCvtFtz) && t != Type::F32 && u != Type::F32) ok = false;
+    if ((in_.flags & kCvtSat) && tf && t != Type::F32 && t != Type::F64) ok = false;
     if (!ok) return unsupported();
     return count(2) && d(0) && s(1, 1, u);
   }
@@ -592,6 +540,9 @@ class OpDecoder {
     *out = sp < 0 ? MemSpace::Generic : kSpace[sp];
     return true;
   }
+
+  bool ld() { return ldst(true); }
+  bool st() { return ldst(false); }
 
   bool ldst(bool load) {
     in_.op = load ? Op::Ld : Op::St;
@@ -642,7 +593,7 @@ class OpDecoder {
     }
     if (oc_.take("wait_all")) {
       in_.op = Op::CpAsyncWait;
-      in_.flags |= kWaitAll;
+      in_.flags |= kCpWaitAll;
       return count(0);
     }
     in_.op = Op::CpAsync;
@@ -667,12 +618,12 @@ class OpDecoder {
       // A predicate is the ignore-src form; anything else is a source size.
       if (c_.is_pred(extra)) {
         if (!c_.pred(extra, &in_.o[2])) return false;
-        in_.flags |= kIgnoreSrc;
-        if (extra.negated) in_.flags |= kNegated;
+        in_.flags |= kCpIgnoreSrc;
+        if (extra.negated) in_.flags |= kCpIgnoreNot;
       } else {
         if (extra.negated) return unsupported();
         if (!c_.src(extra, Type::U32, &in_.o[2])) return false;
-        in_.flags |= kOptional;  // the source size
+        in_.flags |= kCpSrcSize;
       }
     }
     return true;
@@ -682,7 +633,7 @@ class OpDecoder {
     if (!oc_.take("sync") || !oc_.take("aligned") || !oc_.take("m8n8")) return unsupported();
     const int x = oc_.take_one({"x1", "x2", "x4"});
     if (x < 0) return unsupported();
-    if (oc_.take("trans")) in_.flags |= kTrans;
+    if (oc_.take("trans")) in_.flags |= kLdmatrixTrans;
     oc_.take_one({"shared", "shared::cta"});
     if (!type({Type::B16})) return false;
     in_.op = Op::Ldmatrix;
@@ -745,7 +696,7 @@ class OpDecoder {
       r.name = dst.name;
       q.name = dst.name2;
       if (!c_.dst(r, &in_.o[0]) || !c_.pred(q, &in_.o[5])) return false;
-      in_.flags |= kOptional;
+      in_.flags |= kShflQ;
     } else if (!d(0)) {
       return false;
     }
@@ -761,7 +712,7 @@ class OpDecoder {
     if (!type({mode == 3 ? Type::B32 : Type::Pred})) return false;
     if (!count(3)) return false;
     if (mode == 3 ? !d(0) : !p(0, 0)) return false;
-    if (ops_[1].negated) in_.flags |= kNegated;
+    if (ops_[1].negated) in_.flags |= kVoteNotSource;
     return c_.pred(ops_[1], &in_.o[1]) && s(2, 2, Type::B32);
   }
 
@@ -770,7 +721,8 @@ class OpDecoder {
     return type({Type::B32}) && count(1) && d(0);
   }
 
-  bool barrier(std::string_view b) {
+  bool barrier() {
+    const std::string_view b = oc_.base();
     if (b == "bar" && oc_.take("warp")) {
       if (!oc_.take("sync")) return unsupported();
       in_.op = Op::WarpSync;
@@ -785,13 +737,14 @@ class OpDecoder {
     if (ops_.empty() || ops_.size() > 2) return count(1);
     if (!s(0, 0, Type::U32)) return false;
     if (ops_.size() == 2) {
-      in_.flags |= kOptional;  // the thread count
+      in_.flags |= kBarCount;
       if (!s(1, 1, Type::U32)) return false;
     }
     return true;
   }
 
-  bool fence(std::string_view b) {
+  bool fence() {
+    const std::string_view b = oc_.base();
     in_.op = Op::Nop;
     if (b == "membar") {
       if (oc_.take_one({"cta", "gl", "sys"}) < 0) return unsupported();
@@ -799,6 +752,17 @@ class OpDecoder {
       oc_.take_one({"sc", "acq_rel"});
       if (oc_.take_one({"cta", "gpu", "sys"}) < 0) return unsupported();
     }
+    return count(0);
+  }
+
+  bool exit() {
+    oc_.take("uni");
+    in_.op = Op::Exit;
+    return count(0);
+  }
+
+  bool trap() {
+    in_.op = Op::Trap;
     return count(0);
   }
 
@@ -835,6 +799,26 @@ class OpDecoder {
       in_.o[i] = static_cast<uint32_t>(off);
     }
     return true;
+  }
+
+  // Mnemonic to decoder, from the op list (a mnemonic that several ops share
+  // repeats with the same decoder; the first row answers).
+  using Decoder = bool (OpDecoder::*)();
+  static Decoder decoder_for(std::string_view mnemonic) {
+    struct Mnemonic {
+      std::string_view name;
+      Decoder decode;
+    };
+#define TVNSIM_MNEMONIC(op, mnemonic, decoder, fn) {mnemonic, &OpDecoder::decoder},
+#define TVNSIM_ALIAS(mnemonic, decoder) {mnemonic, &OpDecoder::decoder},
+    static constexpr Mnemonic kMnemonics[] = {
+        TVNSIM_OP_LIST(TVNSIM_MNEMONIC, TVNSIM_MNEMONIC) TVNSIM_MNEMONIC_ALIASES(TVNSIM_ALIAS)};
+#undef TVNSIM_ALIAS
+#undef TVNSIM_MNEMONIC
+    for (const Mnemonic& m : kMnemonics) {
+      if (m.name == mnemonic) return m.decode;
+    }
+    return nullptr;
   }
 };
 

@@ -6,7 +6,10 @@
 // in a separate file of 32-bit lane masks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "ptx/op_list.h"
 
 namespace tvnsim::ptx {
 
@@ -33,29 +36,22 @@ inline bool type_float(Type t) {
          t == Type::F16x2 || t == Type::BF16x2;
 }
 
-enum class Op : uint8_t {
-  // integer and bit operations (type = operand type)
-  IAdd, ISub, IMulLo, IMulHi, IMulWide, IMadLo, IMadHi, IMadWide, IDiv, IRem, IAbs, INeg,
-  IMin, IMax, And, Or, Xor, Not, Cnot, Shl, Shr, Popc, Clz, Brev, Bfe, Bfi, Prmt, Lop3, Shf,
-  // floating point (type F32 or F64; mod = Round, flags = kFtz | kSat)
-  FAdd, FSub, FMul, FFma, FDiv, FAbs, FNeg, FMin, FMax, FRcp, FSqrt,
-  // predicate logic on lane masks
-  PAnd, POr, PXor, PNot, PMov, PSet,
-  // comparisons and selection
-  Setp, Selp,
-  // data movement and conversion
-  Mov, Pack, Unpack, Cvt, CvtPack, CvtaToGeneric, CvtaFromGeneric,
-  // memory (space in `space`)
-  Ld, St, CpAsync, CpAsyncCommit, CpAsyncWait, Ldmatrix,
-  // warp collectives
-  Shfl, Vote, WarpSync, ActiveMask, Mma,
-  // no effect in the simulated memory model (fences)
-  Nop,
-  // control flow, handled by the scheduler
-  Bra, Bar, Exit, Trap, AssertFail,
-};
+#define TVNSIM_OP_NAME(op, mnemonic, decoder, fn) op,
+enum class Op : uint8_t { TVNSIM_OP_LIST(TVNSIM_OP_NAME, TVNSIM_OP_NAME) };
+#undef TVNSIM_OP_NAME
 
-inline bool op_is_control(Op op) { return op >= Op::Bra; }
+// Operations that the handler table covers; control operations follow them.
+#define TVNSIM_OP_COUNT(op, mnemonic, decoder, fn) +1
+#define TVNSIM_OP_SKIP(op, mnemonic, decoder, fn)
+inline constexpr size_t kNumHandledOps = 0 TVNSIM_OP_LIST(TVNSIM_OP_COUNT, TVNSIM_OP_SKIP);
+#define TVNSIM_OP_FIRST(op, mnemonic, decoder, fn) \
+  static_assert(static_cast<size_t>(Op::op) < kNumHandledOps, "control rows come last");
+TVNSIM_OP_LIST(TVNSIM_OP_FIRST, TVNSIM_OP_SKIP)
+#undef TVNSIM_OP_FIRST
+#undef TVNSIM_OP_SKIP
+#undef TVNSIM_OP_COUNT
+
+inline bool op_is_control(Op op) { return static_cast<size_t>(op) >= kNumHandledOps; }
 
 enum class MemSpace : uint8_t { Global, Shared, Local, Param, CallParam, Generic };
 
@@ -69,19 +65,38 @@ enum class Cmp : uint8_t {
 // Boolean combiner of setp with a third predicate operand.
 enum class BoolOp : uint8_t { None, And, Or, Xor };
 
-// Instruction flags; their meaning depends on the opcode.
-constexpr uint8_t kFtz = 1;       // flush subnormals
-constexpr uint8_t kSat = 2;       // saturate
-constexpr uint8_t kWaitAll = 2;   // cp.async.wait_all: commit, then wait for every group
-constexpr uint8_t kTrans = 4;     // ldmatrix .trans
-constexpr uint8_t kNegated = 8;   // setp's combining predicate, vote's source, cp.async's ignore-src
-// An optional operand is present: setp's second destination q, shfl's
-// predicate, cp.async's source size, bar's thread count.
-constexpr uint8_t kOptional = 16;
-constexpr uint8_t kIgnoreSrc = 32;  // cp.async: the fourth operand is the ignore-src predicate
-constexpr uint8_t kClamp = 64;      // shf.clamp
-constexpr uint8_t kIntRound = 64;   // cvt: .rni/.rzi/.rmi/.rpi (round to an integral value)
-constexpr uint8_t kLeft = 128;      // shf.l
+// Instruction flags, named per opcode: an op reads only the names of its own
+// group, so groups reuse bits without sharing a meaning.
+// f32 add, sub, mul, fma, div, abs, neg, min, max, rcp, sqrt:
+constexpr uint8_t kFloatFtz = 1;       // flush subnormal inputs and results
+constexpr uint8_t kFloatSat = 2;       // add/sub/mul/fma: clamp the result to [0, 1]
+// integer add, sub:
+constexpr uint8_t kIntSat = 1;         // .sat.s32: clamp to the s32 range
+// cvt:
+constexpr uint8_t kCvtFtz = 1;         // flush an f32 source and result
+constexpr uint8_t kCvtSat = 2;         // clamp a float result to [0, 1]
+constexpr uint8_t kCvtIntegral = 4;    // .rni/.rzi/.rmi/.rpi: round to an integral value
+// setp:
+constexpr uint8_t kSetpFtz = 1;        // flush f32 sources
+constexpr uint8_t kSetpNotC = 2;       // the combining predicate is negated
+constexpr uint8_t kSetpQ = 4;          // second destination q (p|q)
+// shf:
+constexpr uint8_t kShfLeft = 1;        // shf.l (else shf.r)
+constexpr uint8_t kShfClamp = 2;       // shf.clamp (else .wrap)
+// cp.async:
+constexpr uint8_t kCpSrcSize = 1;      // the fourth operand is a source size
+constexpr uint8_t kCpIgnoreSrc = 2;    // the fourth operand is the ignore-src predicate
+constexpr uint8_t kCpIgnoreNot = 4;    // that predicate is negated
+// cp.async.wait_group / wait_all:
+constexpr uint8_t kCpWaitAll = 1;      // wait_all: commit, then wait for every group
+// ldmatrix:
+constexpr uint8_t kLdmatrixTrans = 1;  // .trans
+// shfl:
+constexpr uint8_t kShflQ = 1;          // predicate destination (d|p)
+// vote:
+constexpr uint8_t kVoteNotSource = 1;  // the source predicate is negated
+// bar / barrier:
+constexpr uint8_t kBarCount = 1;       // a thread-count operand is present
 
 constexpr uint32_t kNoGuard = 0xFFFFFFFFu;
 constexpr uint32_t kGuardNegated = 0x80000000u;

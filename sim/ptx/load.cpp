@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "core/address_space.h"
+#include "numeric/fp_env.h"
 #include "ptx/decoder.h"
 #include "ptx/module_cache.h"
 #include "ptx/program.h"
@@ -163,6 +164,7 @@ LoadResult load_program(std::string_view ptx_text, AddressSpace& memory) {
   LoadResult out;
   std::shared_ptr<const DecodedModule> module = find_decoded(ptx_text);
   if (!module) {
+    const num::DefaultFpEnv fp_env;  // literals read the same under any caller's mode
     auto fresh = std::make_shared<DecodedModule>();
     fresh->source = std::string(ptx_text);
     const std::string err = decode_module(fresh.get());

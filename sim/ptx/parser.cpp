@@ -49,7 +49,7 @@ class Parser {
  private:
   Lexer& lexer_;
   const FunctionSink& sink_;
-  Token ahead_[2];  // lookahead: ahead_[0] is the current token
+  Token ahead_[3];  // lookahead: ahead_[0] is the current token (two, and one split off)
   int have_ = 0;
   std::string err_;
 
@@ -60,9 +60,21 @@ class Parser {
   Token next() {
     peek();
     const Token tok = ahead_[0];
-    ahead_[0] = ahead_[1];
+    for (int i = 1; i < have_; ++i) ahead_[i - 1] = ahead_[i];
     --have_;
     return tok;
+  }
+  // `.reg.b32` (one token, as NVIDIA's cuda_fp16.hpp writes it inside
+  // braces) reads as `.reg .b32`: the current token splits at its second dot.
+  void split_dotted() {
+    const Token tok = peek();
+    const size_t dot = tok.kind == TokenKind::Word && tok.text[0] == '.' ? tok.text.find('.', 1)
+                                                                         : std::string_view::npos;
+    if (dot == std::string_view::npos) return;
+    for (int i = have_; i > 0; --i) ahead_[i] = ahead_[i - 1];
+    ++have_;
+    ahead_[0] = Token{TokenKind::Word, tok.text.substr(0, dot), tok.line};
+    ahead_[1] = Token{TokenKind::Word, tok.text.substr(dot), tok.line};
   }
   bool is(std::string_view text) { return peek().text == text && peek().kind != TokenKind::String; }
   bool accept(std::string_view text) {
@@ -266,8 +278,8 @@ class Parser {
           if (!pragma()) return false;
           continue;
         }
-        if (tok.text == ".reg" || tok.text == ".shared" || tok.text == ".local" ||
-            tok.text == ".param") {
+        const std::string_view space = tok.text.substr(0, tok.text.find('.', 1));
+        if (space == ".reg" || space == ".shared" || space == ".local" || space == ".param") {
           std::vector<VarDecl> decls;
           VarDecl v;
           if (!var_decl(&v, /*allow_list=*/true, &decls)) return false;
@@ -423,6 +435,7 @@ class Parser {
   // (or, when allow_list, several comma-separated names).
   bool var_decl(VarDecl* v, bool allow_list, std::vector<VarDecl>* list = nullptr) {
     v->line = peek().line;
+    split_dotted();
     const std::string_view space = next().text;
     if (space == ".reg") v->space = Space::Reg;
     else if (space == ".shared") v->space = Space::Shared;
@@ -431,6 +444,7 @@ class Parser {
     else if (space == ".global") v->space = Space::Global;
     else if (space == ".const") v->space = Space::Const;
     for (;;) {
+      split_dotted();
       if (accept(".align")) {
         if (!number32(&v->align)) return false;
         if (v->align == 0 || (v->align & (v->align - 1)) != 0) return fail("bad alignment");

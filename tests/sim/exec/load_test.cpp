@@ -161,6 +161,18 @@ TEST(Load, ProgramsFromOneTextHaveTheirOwnVariables) {
   EXPECT_EQ(mem.user_allocations(), 1u);
 }
 
+// NVIDIA's cuda_fp16.hpp declares scoped registers as `.reg.b16 t;`, one
+// token; it means `.reg .b16 t;`.
+TEST(Load, ReadsDottedRegisterDeclarationsInScopes) {
+  AddressSpace mem;
+  const LoadResult r = load_program(
+      module(".entry k() { .reg .b32 %r<2>; { .reg.b32 t, u; .reg.b16 h; .reg.pred p;\n"
+             "mov.b32 t, 5; mov.b32 u, t; cvt.u16.u32 h, u; setp.eq.u16 p, h, 5; @p mov.b32 %r1, u; } ret; }"),
+      mem);
+  EXPECT_EQ(r.result, 0) << r.message;
+  EXPECT_TRUE(r.program);
+}
+
 TEST(Load, RefusesWhatItDoesNotUnderstand) {
   const struct {
     const char* what;
@@ -198,6 +210,12 @@ TEST(Load, RefusesWhatItDoesNotUnderstand) {
               "{%r3}, {%f1,%f2,%f3,%f4}; }"),
        "m16n8k8"},
       {"missing operand", module(".entry k() { .reg .b32 %r<3>; add.s32 %r1, %r2; }"), "add.s32"},
+      // Forms outside what is run read as such, not as a missing type.
+      {"packed integer arithmetic", module(".entry k() { .reg .b32 %r<3>; add.u16x2 %r1, %r2, %r2; }"),
+       "unsupported form 'add.u16x2'"},
+      {"tf32 conversion", module(".entry k() { .reg .b32 %r<3>; .reg .f32 %f<2>; cvt.rna.tf32.f32 %r1, %f1; }"),
+       "unsupported form 'cvt.rna.tf32.f32'"},
+      {"no type at all", module(".entry k() { .reg .b32 %r<3>; add %r1, %r2, %r2; }"), "missing type"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

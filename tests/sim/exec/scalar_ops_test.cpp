@@ -304,6 +304,34 @@ TEST(ScalarOps, ConversionsRoundSaturateAndPack) {
   }, "sm_90");
 }
 
+// The documented results that a differential fuzz run found missing.
+TEST(ScalarOps, NanToIntegerSaturateAndAbsFollowTheIsa) {
+  const uint64_t nan64 = 0x7FF8000000000000ull, nan32 = 0x7FC00000, neg_nan64 = 0xFFF8000000000123ull;
+  run_cases({
+      // cvt to an integer: NaN gives 0 only from a narrower-than-f64 source
+      // into a narrower-than-64-bit result, else 1 << (width - 1).
+      {"cvt.rni.s32.f64 %d, %a", F64, F64, F64, B32, nan64, 0, 0, 0x80000000},
+      {"cvt.rzi.u32.f64 %d, %a", F64, F64, F64, B32, nan64, 0, 0, 0x80000000},
+      {"cvt.rmi.s64.f64 %d, %a", F64, F64, F64, B64, nan64, 0, 0, 0x8000000000000000ull},
+      {"cvt.rpi.u64.f64 %d, %a", F64, F64, F64, B64, nan64, 0, 0, 0x8000000000000000ull},
+      {"cvt.rzi.s64.f32 %d, %a", F32, F32, F32, B64, nan32, 0, 0, 0x8000000000000000ull},
+      {"cvt.rni.u64.f32 %d, %a", F32, F32, F32, B64, nan32, 0, 0, 0x8000000000000000ull},
+      {"cvt.rzi.s16.f64 %d, %a", F64, F64, F64, B16, nan64, 0, 0, 0x8000},
+      {"cvt.rzi.u32.f32 %d, %a", F32, F32, F32, B32, nan32, 0, 0, 0},
+      // .sat gives +0 for -0 (and for NaN), in cvt and in arithmetic
+      {"cvt.sat.f32.f32 %d, %a", F32, F32, F32, F32, f(-0.0f), 0, 0, 0},
+      {"cvt.sat.f64.f64 %d, %a", F64, F64, F64, F64, d(-0.0), 0, 0, 0},
+      {"cvt.rn.sat.f32.f64 %d, %a", F64, F64, F64, F32, d(-1e-300), 0, 0, 0},
+      {"add.sat.f32 %d, %a, %b", F32, F32, F32, F32, f(-0.0f), f(-0.0f), 0, 0},
+      {"mul.rz.sat.f32 %d, %a, %b", F32, F32, F32, F32, f(-1e-30f), f(1e-30f), 0, 0},
+      {"fma.rn.sat.f32 %d, %a, %b, %c", F32, F32, F32, F32, f(-0.0f), f(1.0f), f(-0.0f), 0},
+      // abs.f64 passes a NaN through unchanged; a number loses its sign
+      {"abs.f64 %d, %a", F64, F64, F64, F64, neg_nan64, 0, 0, neg_nan64},
+      {"abs.f64 %d, %a", F64, F64, F64, F64, d(-0.0), 0, 0, 0},
+      {"abs.f64 %d, %a", F64, F64, F64, F64, d(-2.5), 0, 0, d(2.5)},
+  }, "sm_90");
+}
+
 TEST(ScalarOps, ComparisonsSelectionAndMoves) {
   const uint64_t nan = 0x7FC00000;
   // setp writes a predicate; selp turns it into 1 or 0.

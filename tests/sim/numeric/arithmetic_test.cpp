@@ -195,6 +195,7 @@ TEST(Arithmetic, MinMaxFtzSat) {
 
   EXPECT_EQ(bits(num::saturate(nan)), 0u);
   EXPECT_EQ(num::saturate(-5.0f), 0.0f);
+  EXPECT_EQ(bits(num::saturate(-0.0f)), 0u);  // +0, not -0
   EXPECT_EQ(num::saturate(1.5f), 1.0f);
   EXPECT_EQ(num::saturate(std::numeric_limits<float>::infinity()), 1.0f);
   EXPECT_EQ(num::saturate(0.25f), 0.25f);

@@ -158,8 +158,13 @@ TEST(Convert, F64ToF32AndIntegersToFloatMatchHost) {
 }
 
 // The integer cvt: round with the C library, then saturate in long double.
-uint64_t int_reference(double x, Round r, int width, bool is_signed) {
-  if (std::isnan(x)) return 0;
+// NaN: 0 from an f32 source into 8 to 32 bits, else the lowest value of the
+// width (2^(width-1) unsigned).
+uint64_t int_reference(double x, Round r, int width, bool is_signed, bool f64_source) {
+  if (std::isnan(x)) {
+    if (!f64_source && width < 64) return 0;
+    return is_signed ? ~uint64_t{0} << (width - 1) : uint64_t{1} << (width - 1);
+  }
   const double v = r == Round::Nearest ? std::nearbyint(x)
                    : r == Round::Zero  ? std::trunc(x)
                    : r == Round::Down  ? std::floor(x)
@@ -190,9 +195,12 @@ TEST(Convert, FloatToIntegerRoundsAndSaturatesEveryWidth) {
   for (Round r : kAllModes)
     for (int width : {8, 16, 32, 64})
       for (bool is_signed : {false, true})
-        for (double x : xs)
-          ASSERT_EQ(num::f64_to_int(x, r, width, is_signed), int_reference(x, r, width, is_signed))
-              << std::hexfloat << x << " mode " << int(r) << " width " << width << " signed " << is_signed;
+        for (bool f64_source : {false, true})
+          for (double x : xs)
+            ASSERT_EQ(num::f64_to_int(x, r, width, is_signed, f64_source),
+                      int_reference(x, r, width, is_signed, f64_source))
+                << std::hexfloat << x << " mode " << int(r) << " width " << width << " signed " << is_signed
+                << " from f64 " << f64_source;
 }
 
 }  // namespace
