@@ -282,7 +282,7 @@ def print_table(rows):
           "\n'model' is a roofline-style estimate from published peaks, NOT a measurement.")
     head = (f"{'target':<6} {'family':<20} {'op':<11} {'kernel':<30} {'conf/shreq':>10} "
             f"{'sect/req':>8} {'ideal':>6} {'fma%':>5} {'mma%':>5} {'regs':>4} {'smem':>6} "
-            f"{'occ':>5} {'model TF/s':>10} {'bound':<7}")
+            f"{'occ':>5} {'model us':>9} {'TF/s':>6} {'bound':<7}")
     print(head)
     for r in rows:
         f = r["figures"]
@@ -291,7 +291,7 @@ def print_table(rows):
               f"{f['conflicts_per_shared_request']:>10.3f} {f['sectors_per_global_request']:>8.2f} "
               f"{f['ideal_sectors_per_global_request']:>6.2f} {100 * f['fma_share']:>5.1f} "
               f"{100 * f['mma_share']:>5.1f} {r['registers']:>4} {r['shared_bytes']:>6} {occ:>5} "
-              f"{r['model']['tflops']:>10.1f} {r['model']['bound']:<7}")
+              f"{1e6 * r['model']['seconds']:>9.1f} {r['model']['tflops']:>6.1f} {r['model']['bound']:<7}")
 
 
 def baseline_key(r):
