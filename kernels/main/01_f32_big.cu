@@ -270,15 +270,18 @@ static_assert(K_PIPE * (A_STAGE + B_STAGE) * sizeof(float) <= 34816,
               "pipelined slabs fit the engine's dynamic shared grant");
 
 // A slice of NN (A = [M, K]) and NT (dY = [M, N]), stored transposed as
-// As[k][row].  The 32 lanes of a copy read two rows of 16 consecutive
-// reduction indices.
+// As[k][row]; also NT's B slice (W read transposed, the same geometry).  The
+// 32 lanes of a copy read four rows of 8 consecutive reduction indices: four
+// full 32-byte sectors, and words 4k + row of the 132-float rows land in 32
+// distinct banks.
 __device__ __forceinline__ void big_load_a_transposed(float* As, const float* A, int rows,
                                                       int red, int ld, int tileRow0, int r0) {
   const int warp = threadIdx.x / TVN_WARPSIZE, lane = threadIdx.x % TVN_WARPSIZE;
-  const int m = lane / 16, k = lane % 16;
+  const int m = lane / 8;
 #pragma unroll
   for (int p = 0; p < 8; ++p) {
-    const int row = 16 * warp + 2 * p + m;
+    const int row = 16 * warp + 4 * (p / 2) + m;
+    const int k = 8 * (p % 2) + lane % 8;
     const bool ok = tileRow0 + row < rows && r0 + k < red;
     cp_async_4_zfill(As + k * (BM + TVN_SMEM_A_PAD) + row,
                      ok ? A + (long long)(tileRow0 + row) * ld + r0 + k : A, ok ? 4 : 0);
@@ -310,21 +313,14 @@ __device__ __forceinline__ void big_load_b_rows(float* Bs, const float* B, int r
   }
 }
 
-// B slice of NT (W = [K_out, N], read transposed): Bs[n][col] = W[col][r0 + n].
+// B slice of NT (W = [K_out, N], read transposed): Bs[n][col] = W[col][r0 + n],
+// the A slice's copy with W's rows as its rows.
+#if BM != BN || TVN_SMEM_A_PAD != TVN_SMEM_B_PAD
+#error "big_load_b_transposed reuses the A slice's geometry"
+#endif
 __device__ __forceinline__ void big_load_b_transposed(float* Bs, const float* W, int N, int K_out,
                                                       int tileCol0, int r0) {
-  const int c4 = 4 * (threadIdx.x % 32);
-#pragma unroll
-  for (int q = 0; q < BK / ROW_STRIDE_B; ++q) {
-    const int n = threadIdx.x / 32 + ROW_STRIDE_B * q;
-#pragma unroll
-    for (int i = 0; i < 4; ++i) {
-      const int c = tileCol0 + c4 + i;
-      const bool ok = r0 + n < N && c < K_out;
-      cp_async_4_zfill(Bs + n * (BN + TVN_SMEM_B_PAD) + c4 + i,
-                       ok ? W + (long long)c * N + r0 + n : W, ok ? 4 : 0);
-    }
-  }
+  big_load_a_transposed(Bs, W, K_out, N, N, tileCol0, r0);
 }
 
 // Where a thread's 8 x 8 register tile sits inside the block tile.

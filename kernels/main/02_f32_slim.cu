@@ -48,14 +48,16 @@ __device__ __forceinline__ SlimPlace slim_place() {
 }
 
 // A slice stored transposed (As[k][row]) from a row-major [rows, ld] operand
-// whose slice starts at A_slice: lane l is reduction index l, warp w takes
-// tile rows 32w .. 32w + 31, so a copy reads 32 consecutive indices of a row.
+// whose slice starts at A_slice: warp w takes tile rows 32w .. 32w + 31; a
+// copy reads 8 consecutive reduction indices of 4 rows, so words 4k + row
+// of the 132-float rows land in 32 distinct banks.
 __device__ __forceinline__ void slim_load_a_transposed(float* As, const float* A_slice,
                                                        int rows_left, int red_left, int ld) {
-  const int warp = threadIdx.x / TVN_WARPSIZE, k = threadIdx.x % TVN_WARPSIZE;
+  const int warp = threadIdx.x / TVN_WARPSIZE, lane = threadIdx.x % TVN_WARPSIZE;
 #pragma unroll 4
   for (int p = 0; p < 32; ++p) {
-    const int row = 32 * warp + p;
+    const int row = 32 * warp + 4 * (p / 4) + lane / 8;
+    const int k = 8 * (p % 4) + lane % 8;
     float* dst = As + k * TVN_SLIM_A_PITCH + row;
     if (row < rows_left && k < red_left)
       cp_async_4(dst, A_slice + row * ld + k);

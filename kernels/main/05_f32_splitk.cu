@@ -50,20 +50,18 @@ extern "C" __global__ void __launch_bounds__(SNUM_THREADS, 4)
   const int row0 = (warp / (SBN / SWN)) * SWM + (lane / (SWN / STN)) * STM;
   const int col0 = (warp % (SBN / SWN)) * SWN + (lane % (SWN / STN)) * STN;
 
-  // A: tile rows t / 8 and t / 8 + 16, reduction columns 4 (t % 8) .. + 3,
-  // stored transposed.
+  // A, stored transposed: warp w takes tile rows 8w .. 8w + 7; a copy reads
+  // 8 consecutive reduction indices of 4 rows, so words 4k + r of the
+  // 36-float rows land in 32 distinct banks.
 #pragma unroll
-  for (int h = 0; h < 2; ++h) {
-    const int r = t / 8 + 16 * h;
-    const int k4 = 4 * (t % 8);
-#pragma unroll
-    for (int i = 0; i < 4; ++i) {
-      float* dst = As + (k4 + i) * TVN_SPLIT_A_PITCH + r;
-      if (tileRow0 + r < M)
-        cp_async_4(dst, A + (long long)(tileRow0 + r) * lda + k0 + k4 + i);
-      else
-        *dst = 0.0f;
-    }
+  for (int p = 0; p < 8; ++p) {
+    const int r = 8 * warp + 4 * (p / 4) + lane / 8;
+    const int k = 8 * (p % 4) + lane % 8;
+    float* dst = As + k * TVN_SPLIT_A_PITCH + r;
+    if (tileRow0 + r < M)
+      cp_async_4(dst, A + (long long)(tileRow0 + r) * lda + k0 + k);
+    else
+      *dst = 0.0f;
   }
   // B: reduction rows t / 16 + 8q, columns 4 (t % 16) .. + 3.
 #pragma unroll

@@ -157,8 +157,9 @@ static_assert(TVN_T_UT_WARPS * TVN_WARPSIZE == 256, "the ultra-thin block is lau
       _Pragma("unroll") for (int i = 0; i < (TM); ++i) acc[i * (TN) + j] = seed;                   \
     }                                                                                              \
     for (int k_base = 0; k_base < K; k_base += (BK)) {                                             \
+      /* Lanes run along A's rows (k), so a warp reads whole sectors. */                           \
       for (int idx = threadIdx.x; idx < (BK) * (BM); idx += (THREADS)) {                           \
-        const int kk = idx / (BM), mm = idx % (BM);                                                \
+        const int kk = idx % (BK), mm = idx / (BK);                                                \
         const int r = row0 + mm, k = k_base + kk;                                                  \
         As[kk * ((BM) + TVN_SMEM_A_PAD) + mm] = (r < M && k < K) ? to_f(A[r * lda + k]) : 0.0f;    \
       }                                                                                            \

@@ -16,6 +16,13 @@ struct Locked {
   std::lock_guard<std::mutex> lock;
 };
 
+// The counters of the launch log's entry `index`, if it ran with them.
+const Simulator::Counted* counted_launch(Simulator& sim, size_t index) {
+  if (index >= sim.launches.size()) return nullptr;
+  const auto it = sim.counted.find(sim.launches[index].sequence);
+  return it == sim.counted.end() ? nullptr : &it->second;
+}
+
 }  // namespace
 
 extern "C" {
@@ -50,7 +57,45 @@ int tvnsim_launch_get(size_t index, TvnSimLaunch* out) {
 void tvnsim_launch_clear(void) {
   Locked l;
   l.sim.launches.clear();
+  l.sim.counted.clear();
   l.sim.launch_base = l.sim.next_launch;
+}
+
+void tvnsim_set_counters(int level) {
+  Locked l;
+  l.sim.counters_level = level < 0 ? 0 : level > 2 ? 2 : level;
+}
+
+int tvnsim_get_counters(void) {
+  Locked l;
+  return l.sim.counters_level;
+}
+
+void tvnsim_set_block_limit(uint64_t blocks) {
+  Locked l;
+  l.sim.block_limit = blocks;
+}
+
+int tvnsim_launch_counters(size_t index, TvnSimCounters* out) {
+  Locked l;
+  const Simulator::Counted* c = counted_launch(l.sim, index);
+  if (!out || !c) return -1;
+  *out = c->totals;
+  return 0;
+}
+
+size_t tvnsim_launch_site_count(size_t index) {
+  Locked l;
+  const Simulator::Counted* c = counted_launch(l.sim, index);
+  return c ? c->sites.size() : 0;
+}
+
+int tvnsim_launch_site(size_t index, size_t site, TvnSimSiteCounters* out) {
+  Locked l;
+  const Simulator::Counted* c = counted_launch(l.sim, index);
+  if (!out || !c || site >= c->sites.size()) return -1;
+  *out = c->sites[site];
+  return 0;
 }
 
 void tvnsim_inject(const char* function, unsigned nth, int result) {

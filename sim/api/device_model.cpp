@@ -1,5 +1,6 @@
 #include "api/device_model.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <string_view>
@@ -72,6 +73,12 @@ void read_cc(TvnSimConfig* c, std::string* warnings) {
 }
 
 }  // namespace
+
+int counters_from_environment(std::string* warnings) {
+  int level = 1;
+  read_int("TVNSIM_COUNTERS", &level, 0, warnings);
+  return std::min(level, 2);
+}
 
 TvnSimConfig config_from_environment(std::string* warnings) {
   TvnSimConfig c{};

@@ -14,6 +14,9 @@ namespace tvnsim::api {
 // does not parse keeps the default and is reported in `warnings`.
 TvnSimConfig config_from_environment(std::string* warnings);
 
+// TVNSIM_COUNTERS: the counter level (0 off, 1 per launch, 2 per site); 1 unset.
+int counters_from_environment(std::string* warnings);
+
 // Per-block shared memory a kernel may opt in to: the configured value, or
 // the modelled architecture's.
 int shared_per_block_optin(const TvnSimConfig& c);

@@ -33,6 +33,8 @@ void Simulator::ensure_config() {
   if (config_loaded_) return;
   std::string warnings;
   apply_config(config_from_environment(&warnings));
+  counters_level = counters_from_environment(&warnings);
+  block_limit = 0;
   if (!warnings.empty()) std::fputs(warnings.c_str(), stderr);
 }
 
@@ -104,6 +106,7 @@ void Simulator::reset_all() {
   initialized = false;
   ++generation_;
   launches.clear();
+  counted.clear();
   launch_base = next_launch = 0;
   calls.reset();
   has_fault = false;
@@ -130,11 +133,14 @@ int Simulator::run_work(LaunchWork& w) {
   options.host_threads = std::max(1, config.host_threads);
   options.cc_major = config.cc_major;
   options.cc_minor = config.cc_minor;
+  options.counters = counters_level;
+  options.block_limit = block_limit;
   ExecResult r = execute(spec, memory, options);
 
   if (TvnSimLaunch* entry = launch_entry(w.sequence)) {
     entry->executed = 1;
     entry->thread_instructions = r.thread_instructions;
+    if (r.counted) counted[w.sequence] = Counted{r.counters, std::move(r.sites)};
   }
   if (r.result == 0) return 0;
   TvnSimFault f{};

@@ -86,6 +86,14 @@ class Simulator final : public OpRunner {
   std::vector<TvnSimLaunch> launches;  // the log; launches[i].sequence == launch_base + i
   uint64_t launch_base = 0;
   uint64_t next_launch = 0;
+  // Counters of logged launches that ran with them on, by sequence.
+  struct Counted {
+    TvnSimCounters totals{};
+    std::vector<TvnSimSiteCounters> sites;
+  };
+  std::unordered_map<uint64_t, Counted> counted;
+  int counters_level = 1;    // tvnsim_set_counters
+  uint64_t block_limit = 0;  // tvnsim_set_block_limit
 
   CallLog calls;
   bool has_fault = false;

@@ -215,6 +215,7 @@ void run_warp(Block& b, Warp& w) {
       mask &= (in.guard & ptx::kGuardNegated) ? ~p : p;
     }
     count += static_cast<uint64_t>(__builtin_popcount(r.group));
+    if (b.counters) b.counters->record(c, in, r.pc, mask);
     if (!ptx::op_is_control(in.op)) {
       if (mask) kHandlers[static_cast<size_t>(in.op)](c, in, mask);
       if (b.faulted) break;
@@ -341,6 +342,7 @@ void run_block(const LaunchPlan& plan, uint64_t linear, BlockScratch& s, BlockOu
     s.race.begin_block(plan.shared_size);
     b.race = &s.race;
   }
+  if (plan.counters) b.counters = &s.counters;
   b.warps = s.warps.data();
   for (uint32_t i = 0; i < b.num_warps; ++i) init_warp(plan, b, b.warps[i], i, s);
 

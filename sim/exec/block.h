@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "exec/context.h"
+#include "exec/counters.h"
 #include "exec/race_check.h"
 
 namespace tvnsim::exec {
@@ -18,6 +19,7 @@ struct LaunchPlan {
   AddressSpace* memory = nullptr;
   num::MmaModel mma_model = num::MmaModel::Ampere;
   bool racecheck = false;
+  bool counters = false;
   uint32_t shared_size = 0;
 };
 
@@ -30,6 +32,7 @@ struct BlockScratch {
   std::vector<std::vector<PendingCopy>> pending;
   std::vector<uint8_t> shared, local, call;
   RaceCheck race;
+  SiteCounters counters;
 };
 
 struct BlockOutcome {

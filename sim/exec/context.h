@@ -17,6 +17,7 @@ using ptx::DecodedEntry;
 using ptx::Instr;
 
 class RaceCheck;
+class SiteCounters;
 
 // One cp.async copy between issue and the wait that completes it.
 struct PendingCopy {
@@ -81,6 +82,7 @@ struct Block {
   uint8_t* call_params = nullptr; // thread t at call_params + t * call_bytes
   uint32_t call_bytes = 0;
   RaceCheck* race = nullptr;      // null when the race check is off
+  SiteCounters* counters = nullptr;  // null when counters are off
   GlobalCache global;
 
   uint32_t arrived[16] = {};      // threads waiting per barrier id

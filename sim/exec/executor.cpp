@@ -69,6 +69,7 @@ ExecResult execute(const LaunchSpec& launch, AddressSpace& memory, const ExecOpt
   plan.memory = &memory;
   plan.mma_model = num::mma_model_for(options.cc_major, options.cc_minor);
   plan.racecheck = options.racecheck;
+  plan.counters = options.counters > 0;
   plan.shared_size = launch.dynamic_shared
                          ? plan.entry->dynamic_shared_offset + launch.dynamic_shared
                          : plan.entry->static_shared;
@@ -76,18 +77,21 @@ ExecResult execute(const LaunchSpec& launch, AddressSpace& memory, const ExecOpt
     return refuse(kInvalidValue, "launch without its parameter buffer");
   }
 
-  const uint64_t blocks = static_cast<uint64_t>(g.x) * g.y * g.z;
+  uint64_t blocks = static_cast<uint64_t>(g.x) * g.y * g.z;
+  if (options.block_limit) blocks = std::min(blocks, options.block_limit);
   std::atomic<uint64_t> next{0};
   std::atomic<uint64_t> first_fault{UINT64_MAX};
   std::atomic<uint64_t> instructions{0};
   std::mutex fault_mutex;
   exec::Fault fault;
+  std::vector<exec::SiteCount> sites;  // under fault_mutex
 
   // Runs on the calling thread and on pool helpers alike.
   auto work = [&](BlockScratch& scratch) {
     const num::DefaultFpEnv fp_env;
     BlockOutcome out;
     uint64_t count = 0;
+    if (plan.counters) scratch.counters.begin(plan.entry->code.size());
     for (;;) {
       const uint64_t i = next.fetch_add(1);
       if (i >= blocks || i > first_fault.load()) break;
@@ -102,12 +106,17 @@ ExecResult execute(const LaunchSpec& launch, AddressSpace& memory, const ExecOpt
       }
     }
     instructions.fetch_add(count);
+    if (plan.counters) {
+      std::lock_guard<std::mutex> lk(fault_mutex);
+      scratch.counters.add_to(sites);
+    }
   };
   const uint64_t helpers = std::min<uint64_t>(blocks, options.host_threads > 1 ? options.host_threads : 1) - 1;
   exec::WorkerPool::instance().run(static_cast<int>(helpers), work);
 
   ExecResult r;
   r.thread_instructions = instructions.load();
+  if (plan.counters) exec::report_counters(*plan.entry, sites, blocks, options.counters, &r);
   if (first_fault.load() != UINT64_MAX) describe_fault(plan, first_fault.load(), fault, &r);
   return r;
 }

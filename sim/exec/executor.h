@@ -7,7 +7,10 @@
 #include <cstdint>
 #include <string>
 
+#include <vector>
+
 #include "ptx/module.h"
+#include "tvnsim.h"
 
 namespace tvnsim {
 
@@ -31,6 +34,8 @@ struct ExecOptions {
   int host_threads = 1;  // blocks are spread over this many threads
   int cc_major = 8;      // selects the tensor-core numeric model
   int cc_minor = 0;
+  int counters = 0;         // 0 off, 1 per launch, 2 also per instruction site
+  uint64_t block_limit = 0; // run only the first blocks (0: all)
 };
 
 // Outcome of one launch.  result is 0 (CUDA_SUCCESS) or the CUresult the
@@ -47,6 +52,10 @@ struct ExecResult {
   std::string instruction;  // PTX text of the faulting instruction
   uint64_t address = 0;
   std::string message;      // full report: kernel, block, thread, instruction, address, reason
+  // With counters on:
+  bool counted = false;
+  TvnSimCounters counters{};
+  std::vector<TvnSimSiteCounters> sites;  // executed sites, at level 2
 };
 
 // Runs the launch to completion (or to its first fault).  Global memory is

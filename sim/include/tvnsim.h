@@ -86,6 +86,76 @@ TVNSIM_API size_t tvnsim_launch_count(void);
 TVNSIM_API int tvnsim_launch_get(size_t index, TvnSimLaunch* out); /* 0 on success */
 TVNSIM_API void tvnsim_launch_clear(void);
 
+/* ---- performance counters ---------------------------------------------- */
+
+/* What the hardware's profiling counters would see, computed exactly from the
+ * addresses and the instruction stream of each launch (PTX instructions, not
+ * SASS).  Shared memory: 32 banks of 4 bytes; a request is served in phases
+ * (accesses of up to 32 bits: the warp; 64 bits: each half-warp; 128 bits,
+ * cp.async of 16 bytes and every 8x8 matrix of ldmatrix: each quarter-warp or
+ * matrix), a phase takes as many wavefronts as the most distinct 4-byte words
+ * any one bank holds (the same word is a broadcast), and a conflict-free
+ * request takes one wavefront per phase with lanes in it.  Global memory:
+ * the distinct 32-byte sectors a request touches, against the ideal of
+ * ceil(distinct bytes / 32).  Levels: 0 off, 1 totals per launch, 2 also per
+ * instruction site.  Default from TVNSIM_COUNTERS (1). */
+enum {
+  TVNSIM_CLASS_FMA_F32 = 0,   /* fma/mad .f32 */
+  TVNSIM_CLASS_FLOAT = 1,     /* other floating-point arithmetic */
+  TVNSIM_CLASS_MMA = 2,       /* mma.sync */
+  TVNSIM_CLASS_INTEGER = 3,   /* integer, address, logic, compare, select, predicate */
+  TVNSIM_CLASS_MEMORY = 4,    /* ld, st, cp.async, ldmatrix */
+  TVNSIM_CLASS_CONVERT = 5,   /* mov, cvt, cvta, pack */
+  TVNSIM_CLASS_CONTROL = 6,   /* bra, exit, trap, fences */
+  TVNSIM_CLASS_BARRIER = 7,   /* bar, bar.warp.sync, cp.async commit and wait */
+  TVNSIM_CLASS_WARP = 8,      /* shfl, vote, activemask */
+  TVNSIM_CLASS_COUNT = 9
+};
+enum {
+  TVNSIM_MEM_SHARED_LOAD = 0,   /* ld.shared (and generic loads that hit shared) */
+  TVNSIM_MEM_SHARED_STORE = 1,
+  TVNSIM_MEM_LDMATRIX = 2,
+  TVNSIM_MEM_CP_ASYNC_SHARED = 3, /* the shared-memory side of cp.async */
+  TVNSIM_MEM_GLOBAL_LOAD = 4,
+  TVNSIM_MEM_GLOBAL_STORE = 5,
+  TVNSIM_MEM_CP_ASYNC_GLOBAL = 6, /* the global side of cp.async (sectors read) */
+  TVNSIM_MEM_COUNT = 7
+};
+
+typedef struct TvnSimMemoryCounters {
+  uint64_t requests;    /* warp instructions with at least one lane accessing */
+  uint64_t wavefronts;  /* shared: wavefronts; global: 32-byte sectors */
+  uint64_t ideal;       /* the same for a conflict-free / fully coalesced request */
+} TvnSimMemoryCounters;
+
+typedef struct TvnSimCounters {
+  uint64_t blocks;                      /* blocks that ran */
+  uint64_t warp_instructions;           /* issued, predicated-off lanes included */
+  uint64_t by_class[TVNSIM_CLASS_COUNT];
+  TvnSimMemoryCounters memory[TVNSIM_MEM_COUNT];
+} TvnSimCounters;
+
+typedef struct TvnSimSiteCounters {
+  uint32_t index;             /* instruction index in the entry */
+  int instruction_class;      /* TVNSIM_CLASS_* */
+  char instruction[160];      /* PTX text, truncated */
+  uint64_t warp_instructions;
+  TvnSimMemoryCounters shared;
+  TvnSimMemoryCounters global;
+} TvnSimSiteCounters;
+
+TVNSIM_API void tvnsim_set_counters(int level);
+TVNSIM_API int tvnsim_get_counters(void);
+/* Runs only the first `blocks` blocks of every launch (0: all).  For
+ * counting large launches whose blocks all behave alike; results of the
+ * skipped blocks are never written.  Reset by tvnsim_reset. */
+TVNSIM_API void tvnsim_set_block_limit(uint64_t blocks);
+/* Counters of the launch log's entry `index`; 0 when it ran with counters. */
+TVNSIM_API int tvnsim_launch_counters(size_t index, TvnSimCounters* out);
+/* Instruction sites the launch executed (level 2), in program order. */
+TVNSIM_API size_t tvnsim_launch_site_count(size_t index);
+TVNSIM_API int tvnsim_launch_site(size_t index, size_t site, TvnSimSiteCounters* out);
+
 /* ---- fault injection ---------------------------------------------------- */
 
 /* The nth (1-based) call of the named driver function made after this call
