@@ -58,15 +58,15 @@ TEST_F(HostCost, SteadyStateCallsAllocateNothing) {
   ASSERT_TRUE(built.ok());
   Tesvan& e = built.value();
 
-  const Operand a{0x1000, DType::BF16}, b{0x2000, DType::BF16}, out{0x3000, DType::BF16};
+  const Operand a{(1ull << 36), DType::BF16}, b{(2ull << 36), DType::BF16}, out{(3ull << 36), DType::BF16};
   const auto calls_once = [&] {
     // f32 split-K, typed native, typed fallback, tensor core, typed dX, typed dW
-    bool ok = e.forward_f32(0x3000, 0x1000, 0x2000, 0, Dims{512, 256, 1024}).ok();
+    bool ok = e.forward_f32((3ull << 36), (1ull << 36), (2ull << 36), 0, Dims{512, 256, 1024}).ok();
     ok &= e.forward(out, a, b, 0, Dims{8, 512, 64}).ok();
-    ok &= e.forward(out, a, b, 0x4000, Dims{512, 256, 1024}).ok();
+    ok &= e.forward(out, a, b, (4ull << 36), Dims{512, 256, 1024}).ok();
     ok &= e.forward_tc(out, a, b, 0, Dims{128, 64, 128}).ok();
     ok &= e.backward_dx(out, a, b, Dims{1536, 640, 512}).ok();
-    ok &= e.backward_dw(0x3000, a, b, Dims{64, 64, 64}).ok();
+    ok &= e.backward_dw((3ull << 36), a, b, Dims{64, 64, 64}).ok();
     return ok;
   };
   ASSERT_TRUE(calls_once());  // grows the scratch
@@ -93,10 +93,10 @@ TEST_F(HostCost, BridgedCallsAllocateNothingEither) {
   ASSERT_EQ(cu::cuda().value()->cuStreamCreate(&caller, 0), 0);
   const uint64_t s = reinterpret_cast<uint64_t>(caller);
   const auto calls_once = [&] {
-    bool ok = inner->forward(s, 0x3000, 0x1000, 0x2000, 0, Dims{64, 64, 64}, DType::F32, true).ok();
-    ok &= inner->forward(s, 0x3000, 0x1000, 0x2000, 0x4000, Dims{40, 24, 130}, DType::BF16, true).ok();
-    ok &= inner->backward_dx(s, 0x3000, 0x1000, 0x2000, Dims{128, 64, 128}, DType::F16, true).ok();
-    ok &= inner->backward_dw(s, 0x3000, 0x1000, 0x2000, Dims{64, 64, 64}, DType::BF16, false).ok();
+    bool ok = inner->forward(s, (3ull << 36), (1ull << 36), (2ull << 36), 0, Dims{64, 64, 64}, DType::F32, true).ok();
+    ok &= inner->forward(s, (3ull << 36), (1ull << 36), (2ull << 36), (4ull << 36), Dims{40, 24, 130}, DType::BF16, true).ok();
+    ok &= inner->backward_dx(s, (3ull << 36), (1ull << 36), (2ull << 36), Dims{128, 64, 128}, DType::F16, true).ok();
+    ok &= inner->backward_dw(s, (3ull << 36), (1ull << 36), (2ull << 36), Dims{64, 64, 64}, DType::BF16, false).ok();
     return ok;
   };
   ASSERT_TRUE(calls_once());  // grows the upcast cells and the driver's queues
