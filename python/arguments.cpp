@@ -28,6 +28,12 @@ class Binder {
       PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig_.qualname);
       return false;
     }
+    // self is always bound already, as in a Python method.
+    if (PyUnicode_CompareWithASCIIString(name, "self") == 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", sig_.qualname,
+                   name);
+      return false;
+    }
     for (int i = 0; i < count(); ++i) {
       if (PyUnicode_CompareWithASCIIString(name, sig_.params[i].name) != 0) continue;
       if (out_[i + 1]) {
