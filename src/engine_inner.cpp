@@ -1,7 +1,9 @@
 #include "engine_inner.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <string>
 #include <utility>
@@ -22,6 +24,20 @@ Status tiered(bool tensor_cores, TensorCore&& tensor_core, Scalar&& scalar) {
     if (tc.ok() || !tc.error().is_no_bucket()) return tc;
   }
   return scalar();
+}
+
+// Bumped in the child of every fork(), so that an engine can tell it has
+// crossed into another process without a getpid() system call per call.
+std::atomic<uint64_t> g_fork_generation{0};
+
+uint64_t fork_generation() {
+  static const bool registered = [] {
+    pthread_atfork(nullptr, nullptr,
+                   [] { g_fork_generation.fetch_add(1, std::memory_order_relaxed); });
+    return true;
+  }();
+  (void)registered;
+  return g_fork_generation.load(std::memory_order_relaxed);
 }
 
 // The routing of one operation: t is F32 for the f32 tier; with
@@ -81,6 +97,7 @@ Result<std::unique_ptr<EngineInner>> EngineInner::build(uint64_t device,
   std::unique_ptr<EngineInner> inner(new EngineInner());
   inner->api_ = &api;
   inner->pid_ = static_cast<int>(getpid());
+  inner->fork_generation_ = fork_generation();
   TVN_TRY(driver_step(api.cuInit(0)));
   // An ordinal beyond int range names no device; -1 lets the driver say so
   // instead of truncating to some other device.
@@ -135,7 +152,7 @@ EngineInner::~EngineInner() {
   ctx_.reset();
 }
 
-bool EngineInner::foreign_process() const { return static_cast<int>(getpid()) != pid_; }
+bool EngineInner::foreign_process() const { return fork_generation() != fork_generation_; }
 
 Status EngineInner::check_process() const {
   if (!foreign_process()) return {};

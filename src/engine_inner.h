@@ -80,6 +80,7 @@ class EngineInner {
   cu::CUevent ev_out_ = nullptr;
   cu::CUstream stream_ = nullptr;
   int pid_ = 0;  // the creating process
+  uint64_t fork_generation_ = 0;  // fork()s the process had made by then
 };
 
 }  // namespace tesvan
