@@ -72,8 +72,11 @@ class Tesvan {
   // Runs calls(*this), entry-point calls with any addresses, as a dry run
   // that creates every scratch buffer and upcast cell they need and
   // launches nothing; afterwards calls of those shapes allocate nothing.
+  // Refused while the engine stream is being captured.
   template <class Calls>
   Status prepare(Calls&& calls) {
+    // Inside a capture its allocations would belong to the graph.
+    TVN_TRY(refuse_in_capture("prepare_capture"));
     LaunchPlan plan(kernels_, "prepare_capture", {}, LaunchPlan::Scratch::Create);
     PlanScope scope(stream_, plan);
     return calls(*this);

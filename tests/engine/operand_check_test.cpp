@@ -245,6 +245,13 @@ TEST_F(OperandCheck, CaptureNeedsTheScratchPreparedBeforehand) {
     EXPECT_EQ(calls("cuMemAllocAsync") + calls("cuMemAlloc_v2"), allocs);
     ASSERT_EQ(end(), 0);
 
+    // Preparing inside the capture would allocate into it: refused too.
+    ASSERT_EQ(begin(), 0);
+    const Status inside = e().prepare([&](Tesvan& t) { return call(t, c.op, c.t, p, c.d); });
+    EXPECT_FALSE(inside.ok());
+    EXPECT_EQ(calls("cuMemAllocAsync") + calls("cuMemAlloc_v2"), allocs);
+    ASSERT_EQ(end(), 0);
+
     // Prepared (launching nothing), the same call inside a capture
     // allocates nothing and succeeds.
     ASSERT_TRUE(e().prepare([&](Tesvan& t) { return call(t, c.op, c.t, p, c.d); }).ok());
