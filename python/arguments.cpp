@@ -14,13 +14,13 @@ namespace {
 class Binder {
  public:
   Binder(const Signature& sig, PyObject** out) : sig_(sig), out_(out) {
-    for (int i = 0; i < sig.count; ++i) out_[i] = nullptr;
+    for (int i = 0; i <= count(); ++i) out_[i] = nullptr;
   }
 
   void positional(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     given_ = nargs + 1;
     out_[0] = self;
-    for (Py_ssize_t i = 0; i < nargs && i + 1 < sig_.count; ++i) out_[i + 1] = args[i];
+    for (Py_ssize_t i = 0; i < nargs && i < positional_count(); ++i) out_[i + 1] = args[i];
   }
 
   bool keyword(PyObject* name, PyObject* value) {
@@ -28,14 +28,20 @@ class Binder {
       PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig_.qualname);
       return false;
     }
-    for (int i = 0; i < sig_.count; ++i) {
-      if (PyUnicode_CompareWithASCIIString(name, sig_.names[i]) != 0) continue;
-      if (out_[i]) {
+    // self is always bound already, as in a Python method.
+    if (PyUnicode_CompareWithASCIIString(name, "self") == 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", sig_.qualname,
+                   name);
+      return false;
+    }
+    for (int i = 0; i < count(); ++i) {
+      if (PyUnicode_CompareWithASCIIString(name, sig_.params[i].name) != 0) continue;
+      if (out_[i + 1]) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", sig_.qualname,
                      name);
         return false;
       }
-      out_[i] = value;
+      out_[i + 1] = value;
       return true;
     }
     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig_.qualname,
@@ -44,22 +50,21 @@ class Binder {
   }
 
   bool finish() {
-    if (given_ > sig_.count) {
+    if (given_ > positional_count() + 1) {
       too_many();
       return false;
     }
-    const int required = sig_.count - sig_.optional;
-    int missing[kMaxParams + 1];
+    const char* missing[kMaxParams];
     int n = 0;
-    for (int i = 0; i < required; ++i) {
-      if (!out_[i]) missing[n++] = i;
+    for (int i = 0; i < count(); ++i) {
+      if (!out_[i + 1] && !sig_.params[i].default_text) missing[n++] = sig_.params[i].name;
     }
     if (n == 0) return true;
     // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
     PyObject* list = PyUnicode_FromString("");
     for (int j = 0; j < n && list; ++j) {
       const char* sep = j == 0 ? "" : n == 2 ? " and " : j == n - 1 ? ", and " : ", ";
-      PyObject* next = PyUnicode_FromFormat("%U%s'%s'", list, sep, sig_.names[missing[j]]);
+      PyObject* next = PyUnicode_FromFormat("%U%s'%s'", list, sep, missing[j]);
       Py_SETREF(list, next);
     }
     if (!list) return false;
@@ -70,17 +75,37 @@ class Binder {
   }
 
  private:
+  int count() const { return static_cast<int>(sig_.params.size()); }
+  int positional_count() const {
+    int n = 0;
+    for (const Param& p : sig_.params) n += p.keyword_only ? 0 : 1;
+    return n;
+  }
+  int optional_positional() const {
+    int n = 0;
+    for (const Param& p : sig_.params) n += !p.keyword_only && p.default_text ? 1 : 0;
+    return n;
+  }
+
+  // The interpreter's wording, keyword-only arguments given beside included.
   void too_many() {
-    const int atleast = sig_.count - sig_.optional;
-    if (sig_.optional) {
-      PyErr_Format(PyExc_TypeError,
-                   "%s() takes from %d to %d positional arguments but %zd %s given", sig_.qualname,
-                   atleast, sig_.count, given_, given_ == 1 ? "was" : "were");
-    } else {
-      PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given",
-                   sig_.qualname, sig_.count, sig_.count == 1 ? "" : "s", given_,
-                   given_ == 1 ? "was" : "were");
+    const int most = positional_count() + 1;
+    const int atleast = most - optional_positional();
+    int kwonly = 0;
+    for (int i = 0; i < count(); ++i) kwonly += sig_.params[i].keyword_only && out_[i + 1] ? 1 : 0;
+    PyObject* takes = atleast != most ? PyUnicode_FromFormat("from %d to %d", atleast, most)
+                                      : PyUnicode_FromFormat("%d", most);
+    PyObject* extra = kwonly ? PyUnicode_FromFormat(
+                                   " positional argument%s (and %d keyword-only argument%s)",
+                                   given_ != 1 ? "s" : "", kwonly, kwonly != 1 ? "s" : "")
+                             : PyUnicode_FromString("");
+    if (takes && extra) {
+      PyErr_Format(PyExc_TypeError, "%s() takes %U positional argument%s but %zd%U %s given",
+                   sig_.qualname, takes, atleast != most || most != 1 ? "s" : "", given_, extra,
+                   given_ == 1 && !kwonly ? "was" : "were");
     }
+    Py_XDECREF(takes);
+    Py_XDECREF(extra);
   }
 
   const Signature& sig_;
@@ -148,6 +173,36 @@ bool is_numpy_bool(PyObject* value) {
 }
 
 }  // namespace
+
+std::string text_signature(const Signature& sig, bool method, std::string_view text) {
+  const std::string_view qualname = sig.qualname;
+  const std::string_view name = method ? qualname.substr(qualname.rfind('.') + 1)
+                                       : qualname.substr(0, qualname.find('.'));
+  std::string doc = std::string(name) + "(";
+  bool first = true;
+  const auto separate = [&] {
+    if (!first) doc += ", ";
+    first = false;
+  };
+  if (method) {
+    separate();
+    doc += "$self";
+  }
+  bool star = false;
+  for (const Param& p : sig.params) {
+    if (p.keyword_only && !star) {
+      separate();
+      doc += "*";
+      star = true;
+    }
+    separate();
+    doc += p.name;
+    if (p.default_text) doc += std::string("=") + p.default_text;
+  }
+  doc += ")\n--\n\n";
+  doc += text;
+  return doc;
+}
 
 bool bind_fast(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, PyObject** out) {

@@ -8,25 +8,40 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
 
 #include "types.h"
 
 namespace tesvan::py {
 
-// A Python-level signature: `self` first, then the parameters; the last
-// `optional` parameters have defaults.
-struct Signature {
-  const char* qualname;      // as in the messages, e.g. "Engine.forward"
-  const char* const* names;  // "self", then the parameter names
-  int count;                 // including self
-  int optional;
+// One parameter of an Engine method, as the text signature shows it.
+struct Param {
+  const char* name;
+  const char* default_text = nullptr;  // the default as written; nullptr: required
+  bool keyword_only = false;           // after the "*" of the signature
 };
 
-inline constexpr int kMaxParams = 6;
+// A Python-level signature: `self`, then the parameters, declared once; the
+// binding below and the documentation's text signature both come from it.
+struct Signature {
+  const char* qualname;          // as in the messages, e.g. "Engine.forward"
+  std::span<const Param> params;  // after self
+};
+
+inline constexpr int kMaxParams = 6;  // self included
+
+// The documentation string in the interpreter's text-signature form:
+// "<name>(<self>, <params>)\n--\n\n<text>".  A method is named by the
+// qualname's last part and takes "$self"; the constructor is named by the
+// class and shows no self ("Engine(device)").
+std::string text_signature(const Signature& sig, bool method, std::string_view text);
 
 // Binds self, the positional arguments and the keyword arguments (values
-// follow the positional ones in `args`, names in `kwnames`) to out[count]
-// (borrowed; null for an omitted optional parameter).  False with a
+// follow the positional ones in `args`, names in `kwnames`) to out[0] (self)
+// and out[1 + i] for parameter i (borrowed; null for an omitted optional
+// parameter).  False with a
 // TypeError set on failure.
 bool bind_fast(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, PyObject** out);

@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -34,11 +36,43 @@ void raise_error(const Error& e) {
   }
 }
 
+// No C++ exception leaves the module: one that escapes an entry point's
+// own handling becomes MemoryError or RuntimeError.
+void raise_exception(std::exception_ptr caught) {
+  try {
+    std::rethrow_exception(caught);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "tesvan: internal error: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "tesvan: internal error: unknown exception");
+  }
+}
+
+// The fastcall entry of a method: Fn with every exception caught.
+template <PyObject* (*Fn)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) noexcept {
+  try {
+    return Fn(self, args, nargs, kwnames);
+  } catch (...) {
+    raise_exception(std::current_exception());
+    return nullptr;
+  }
+}
+
 // Runs op(EngineInner&) -> Status without the interpreter lock, under the
 // engine's mutex; returns None or raises.
 template <class Op>
 PyObject* run_locked(PyObject* self, Op&& op) {
   EngineObject* engine = as_engine(self);
+  // Before the mutex: a child of fork() may have inherited it locked.
+  const Status process = engine->inner->check_process();
+  if (!process.ok()) {
+    raise_error(process.error());
+    return nullptr;
+  }
   std::optional<Status> status;
   std::string fault;
   PoisonMutex::Outcome outcome;
@@ -63,49 +97,44 @@ PyObject* run_locked(PyObject* self, Op&& op) {
   Py_RETURN_NONE;
 }
 
+// ---- the signatures, each declared once -------------------------------------
+
+constexpr Param kInitParams[] = {{"device"}, {"batch_invariant", "False", true}};
+constexpr Param kGemmParams[] = {{"ptrs"}, {"dims"}, {"dtype"}, {"stream"}, {"tensor_cores", "False"}};
+constexpr Param kPresizeParams[] = {{"a_elems"}, {"b_elems"}, {"c_elems"}};
+constexpr Param kPrepareParams[] = {{"dims"}, {"dtype"}, {"tensor_cores", "False"}};
+
+constexpr Signature kInitSig = {"Engine.__init__", kInitParams};
+constexpr Signature kForwardSig = {"Engine.forward", kGemmParams};
+constexpr Signature kBackwardDxSig = {"Engine.backward_dx", kGemmParams};
+constexpr Signature kBackwardDwSig = {"Engine.backward_dw", kGemmParams};
+constexpr Signature kPresizeSig = {"Engine.presize_upcast_scratch", kPresizeParams};
+constexpr Signature kPrepareSig = {"Engine.prepare_capture", kPrepareParams};
+constexpr Signature kSyncSig = {"Engine.synchronize", {}};
+
 // ---- construction and destruction ------------------------------------------
 
-const char* const kInitNames[] = {"self", "device"};
-const Signature kInitSig = {"Engine.__init__", kInitNames, 2, 0};
-
-// Binds `(device, *, batch_invariant=False)` with the interpreter's errors:
-// the keyword-only flag is taken out of a copy of the keywords and the rest
-// binds as `(device)`; too many positionals beside the flag get the
-// interpreter's own wording for that case.
-bool bind_init(PyObject* args, PyObject* kwargs, uint64_t* device, bool* batch_invariant) {
-  PyObject* flag = kwargs ? PyDict_GetItemString(kwargs, "batch_invariant") : nullptr;
-  PyObject* copy = flag ? PyDict_Copy(kwargs) : nullptr;
-  if (flag && (!copy || PyDict_DelItemString(copy, "batch_invariant") < 0)) {
-    Py_XDECREF(copy);
-    return false;
-  }
-  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  PyObject* positional = flag && nargs > 1 ? PyTuple_GetSlice(args, 0, 1) : (Py_INCREF(args), args);
-  PyObject* bound[2];
-  bool ok = positional && bind_tuple(kInitSig, Py_None, positional, flag ? copy : kwargs, bound);
-  if (ok && positional != args) {
-    PyErr_Format(PyExc_TypeError,
-                 "%s() takes 2 positional arguments but %zd positional arguments (and 1 "
-                 "keyword-only argument) were given",
-                 kInitSig.qualname, nargs + 1);
-    ok = false;
-  }
-  ok = ok && to_u64(bound[1], "device", device) &&
-       (!flag || to_bool(flag, "batch_invariant", batch_invariant));
-  Py_XDECREF(positional);
-  Py_XDECREF(copy);
-  return ok;
-}
-
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[1 + std::size(kInitParams)];
+  if (!bind_tuple(kInitSig, Py_None, args, kwargs, bound)) return nullptr;
   uint64_t device = 0;
   bool batch_invariant = false;
-  if (!bind_init(args, kwargs, &device, &batch_invariant)) return nullptr;
+  if (!to_u64(bound[1], "device", &device)) return nullptr;
+  if (bound[2] && !to_bool(bound[2], "batch_invariant", &batch_invariant)) return nullptr;
 
   std::optional<Result<std::unique_ptr<EngineInner>>> created;
+  std::exception_ptr caught;
   Py_BEGIN_ALLOW_THREADS
-  created.emplace(EngineInner::create(device, batch_invariant));
+  try {
+    created.emplace(EngineInner::create(device, batch_invariant));
+  } catch (...) {
+    caught = std::current_exception();
+  }
   Py_END_ALLOW_THREADS
+  if (caught) {
+    raise_exception(caught);
+    return nullptr;
+  }
   if (!created->ok()) {
     raise_error(created->error());
     return nullptr;
@@ -118,10 +147,20 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return self;
 }
 
-void engine_dealloc(PyObject* self) {
+PyObject* engine_new_guarded(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  try {
+    return engine_new(type, args, kwargs);
+  } catch (...) {
+    raise_exception(std::current_exception());
+    return nullptr;
+  }
+}
+
+void engine_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   EngineInner* inner = as_engine(self)->inner;
   if (inner) {
+    // After fork() the destructor leaves the parent's CUDA objects alone.
     // Releasing buffers may wait for the engine stream.
     Py_BEGIN_ALLOW_THREADS
     delete inner;
@@ -134,8 +173,6 @@ void engine_dealloc(PyObject* self) {
 
 // ---- the GEMM methods -------------------------------------------------------
 
-const char* const kGemmNames[] = {"self", "ptrs", "dims", "dtype", "stream", "tensor_cores"};
-
 // The converted arguments of forward / backward_dx / backward_dw.
 struct GemmCall {
   uint64_t ptrs[4] = {0, 0, 0, 0};
@@ -147,7 +184,7 @@ struct GemmCall {
 
 bool convert_gemm(const Signature& sig, Py_ssize_t nptrs, PyObject* self, PyObject* const* args,
                   Py_ssize_t nargs, PyObject* kwnames, GemmCall* call) {
-  PyObject* bound[6];
+  PyObject* bound[1 + std::size(kGemmParams)];
   PyObject* dtype = nullptr;
   if (!bind_fast(sig, self, args, nargs, kwnames, bound)) return false;
   if (!to_u64_tuple(bound[1], "ptrs", nptrs, nptrs == 4, call->ptrs)) return false;
@@ -157,10 +194,6 @@ bool convert_gemm(const Signature& sig, Py_ssize_t nptrs, PyObject* self, PyObje
   if (bound[5] && !to_bool(bound[5], "tensor_cores", &call->tensor_cores)) return false;
   return to_dtype(dtype, &call->dtype);
 }
-
-const Signature kForwardSig = {"Engine.forward", kGemmNames, 6, 1};
-const Signature kBackwardDxSig = {"Engine.backward_dx", kGemmNames, 6, 1};
-const Signature kBackwardDwSig = {"Engine.backward_dw", kGemmNames, 6, 1};
 
 PyObject* engine_forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
@@ -194,23 +227,33 @@ PyObject* engine_backward_dw(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 // ---- scratch and synchronisation --------------------------------------------
 
-const char* const kPresizeNames[] = {"self", "a_elems", "b_elems", "c_elems"};
-const Signature kPresizeSig = {"Engine.presize_upcast_scratch", kPresizeNames, 4, 0};
-
 PyObject* engine_presize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  PyObject* bound[4];
+  PyObject* bound[1 + std::size(kPresizeParams)];
   uint64_t n[3];
   if (!bind_fast(kPresizeSig, self, args, nargs, kwnames, bound)) return nullptr;
   for (int i = 0; i < 3; ++i) {
-    if (!to_u64(bound[i + 1], kPresizeNames[i + 1], &n[i])) return nullptr;
+    if (!to_u64(bound[i + 1], kPresizeParams[i].name, &n[i])) return nullptr;
   }
   return run_locked(self,
                     [&](EngineInner& e) { return e.presize_upcast_scratch(n[0], n[1], n[2]); });
 }
 
-const char* const kSyncNames[] = {"self"};
-const Signature kSyncSig = {"Engine.synchronize", kSyncNames, 1, 0};
+PyObject* engine_prepare_capture(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  PyObject* bound[1 + std::size(kPrepareParams)];
+  Dims dims;
+  PyObject* dtype_str = nullptr;
+  DType dtype = DType::F32;
+  bool tensor_cores = false;
+  if (!bind_fast(kPrepareSig, self, args, nargs, kwnames, bound)) return nullptr;
+  if (!to_dims(bound[1], "dims", &dims)) return nullptr;
+  if (!to_str(bound[2], "dtype", &dtype_str)) return nullptr;
+  if (bound[3] && !to_bool(bound[3], "tensor_cores", &tensor_cores)) return nullptr;
+  if (!to_dtype(dtype_str, &dtype)) return nullptr;
+  return run_locked(self,
+                    [&](EngineInner& e) { return e.prepare_capture(dims, dtype, tensor_cores); });
+}
 
 PyObject* engine_synchronize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
@@ -231,50 +274,72 @@ PyGetSetDef engine_getset[] = {
 
 // ---- the type and the module ------------------------------------------------
 
-#define TVN_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+// The documentation strings, each with the text signature of its Signature.
+const std::string kForwardDoc = text_signature(
+    kForwardSig, true,
+    "`out[M,N] = a[M,K] @ b[K,N] (+ bias[N], f32)`.\n\n"
+    "`tensor_cores=True` tries the tensor-core tier first (bf16/f16,\n"
+    "64-tile shapes: both output dims >= 64) and falls back to the scalar tier \xe2\x80\x94 tier\n"
+    "choice depends only on shape and dtype, never on data, so\n"
+    "determinism is preserved.");
+const std::string kBackwardDxDoc = text_signature(
+    kBackwardDxSig, true, "`dx[M,K] = dy[M,N] @ w[K,N]^T` (overwrite).");
+const std::string kBackwardDwDoc = text_signature(
+    kBackwardDwSig, true,
+    "`dw[K,N] (f32) += X^T @ dY`. `dw` is ALWAYS f32 (master\n"
+    "accumulator), zero it before the first accumulation.");
+const std::string kPresizeDoc = text_signature(
+    kPresizeSig, true,
+    "Pre-sizes the typed upcast-fallback scratch (f32 element counts).\n"
+    "Required before CUDA Graph capture.");
+const std::string kPrepareDoc = text_signature(
+    kPrepareSig, true,
+    "Creates now all scratch that forward, backward_dx and backward_dw of\n"
+    "this shape, dtype and flag need, launching nothing, so that such calls\n"
+    "inside a CUDA Graph capture allocate nothing. Call it for every shape\n"
+    "before the capture; a call that would allocate while its stream is\n"
+    "capturing raises RuntimeError instead.");
+const std::string kSyncDoc =
+    text_signature(kSyncSig, true, "Blocks until all engine work has completed.");
+const std::string kEngineDoc = text_signature(
+    kInitSig, false,
+    "Deterministic GEMM engine bound to one CUDA device.\n\n"
+    "Methods enqueue asynchronously and order themselves against the\n"
+    "stream handle passed per call. Thread-safe: calls from different\n"
+    "threads (e.g. torch's autograd thread) serialize on an internal\n"
+    "mutex.\n\n"
+    "Operands: every address aligned to its element size (4 bytes for f32,\n"
+    "2 for bf16/f16); f32 matrices (dw included) 16-byte aligned where the\n"
+    "shape takes a vectorised kernel; no output overlapping an input.\n"
+    "A call that breaks these raises RuntimeError before anything runs.\n"
+    "An engine belongs to the process that made it: after fork(), create\n"
+    "a new one in the child.\n\n"
+    "batch_invariant=True: forward and backward_dx give every output row\n"
+    "the same bits whatever the batch size M (one reduction order per\n"
+    "dtype, tensor_cores, K and N); backward_dw keeps its dispatch.");
+
+#define TVN_METHOD(name, fn, doc)                                                            \
+  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<fn>)),          \
+   METH_FASTCALL | METH_KEYWORDS, doc.c_str()}
 
 PyMethodDef engine_methods[] = {
-    {"forward", TVN_FASTCALL(engine_forward), METH_FASTCALL | METH_KEYWORDS,
-     "forward($self, ptrs, dims, dtype, stream, tensor_cores=False)\n--\n\n"
-     "`out[M,N] = a[M,K] @ b[K,N] (+ bias[N], f32)`.\n\n"
-     "`tensor_cores=True` tries the tensor-core tier first (bf16/f16,\n"
-     "64-tile shapes: both output dims >= 64) and falls back to the scalar tier \xe2\x80\x94 tier\n"
-     "choice depends only on shape and dtype, never on data, so\n"
-     "determinism is preserved."},
-    {"backward_dx", TVN_FASTCALL(engine_backward_dx), METH_FASTCALL | METH_KEYWORDS,
-     "backward_dx($self, ptrs, dims, dtype, stream, tensor_cores=False)\n--\n\n"
-     "`dx[M,K] = dy[M,N] @ w[K,N]^T` (overwrite)."},
-    {"backward_dw", TVN_FASTCALL(engine_backward_dw), METH_FASTCALL | METH_KEYWORDS,
-     "backward_dw($self, ptrs, dims, dtype, stream, tensor_cores=False)\n--\n\n"
-     "`dw[K,N] (f32) += X^T @ dY`. `dw` is ALWAYS f32 (master\n"
-     "accumulator), zero it before the first accumulation."},
-    {"presize_upcast_scratch", TVN_FASTCALL(engine_presize), METH_FASTCALL | METH_KEYWORDS,
-     "presize_upcast_scratch($self, a_elems, b_elems, c_elems)\n--\n\n"
-     "Pre-sizes the typed upcast-fallback scratch (f32 element counts).\n"
-     "Required before CUDA Graph capture."},
-    {"synchronize", TVN_FASTCALL(engine_synchronize), METH_FASTCALL | METH_KEYWORDS,
-     "synchronize($self)\n--\n\n"
-     "Blocks until all engine work has completed."},
+    TVN_METHOD("forward", engine_forward, kForwardDoc),
+    TVN_METHOD("backward_dx", engine_backward_dx, kBackwardDxDoc),
+    TVN_METHOD("backward_dw", engine_backward_dw, kBackwardDwDoc),
+    TVN_METHOD("presize_upcast_scratch", engine_presize, kPresizeDoc),
+    TVN_METHOD("prepare_capture", engine_prepare_capture, kPrepareDoc),
+    TVN_METHOD("synchronize", engine_synchronize, kSyncDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef TVN_FASTCALL
+#undef TVN_METHOD
 
 PyType_Slot engine_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+    {Py_tp_new, reinterpret_cast<void*>(engine_new_guarded)},
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
     {Py_tp_methods, engine_methods},
     {Py_tp_getset, engine_getset},
-    {Py_tp_doc, const_cast<char*>(
-                    "Engine(device, *, batch_invariant=False)\n--\n\n"
-                    "Deterministic GEMM engine bound to one CUDA device.\n\n"
-                    "Methods enqueue asynchronously and order themselves against the\n"
-                    "stream handle passed per call. Thread-safe: calls from different\n"
-                    "threads (e.g. torch's autograd thread) serialize on an internal\n"
-                    "mutex.\n\n"
-                    "batch_invariant=True: forward and backward_dx give every output row\n"
-                    "the same bits whatever the batch size M (one reduction order per\n"
-                    "dtype, tensor_cores, K and N); backward_dw keeps its dispatch.")},
+    {Py_tp_doc, const_cast<char*>(kEngineDoc.c_str())},
     {0, nullptr},
 };
 
@@ -294,8 +359,14 @@ int module_exec(PyObject* module) {
   return r;
 }
 
+// The module keeps no global state (the type lives in the module), so each
+// interpreter, with its own GIL or not, gets its own.  Py_mod_gil is not
+// declared: the module has not been tested on a free-threaded build.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -29,6 +29,7 @@ cu::CUresult DeviceBuffer::alloc_zeros(const EngineStream& es, uint64_t n, Devic
 
   DeviceBuffer buffer;
   buffer.owner_ = es;
+  buffer.owner_.plan = nullptr;  // a buffer outlives the dry run that made it
   buffer.address_ = address;
   buffer.elements_ = n;
   r = api.cuMemsetD8Async(address, 0, bytes, es.stream);

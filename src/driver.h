@@ -21,11 +21,23 @@ using CUstream = struct CUstream_st*;
 using CUevent = struct CUevent_st*;
 using CUmodule = struct CUmod_st*;
 using CUfunction = struct CUfunc_st*;
+using CUgraph = struct CUgraph_st*;
 using nvrtcResult = int;
 using nvrtcProgram = struct _nvrtcProgram*;
 
 inline constexpr CUresult CUDA_SUCCESS = 0;
 inline constexpr unsigned CU_STREAM_NON_BLOCKING = 0x1;
+// cuStreamBeginCapture's modes and cuStreamIsCapturing's answer.
+enum CUstreamCaptureMode : int {
+  CU_STREAM_CAPTURE_MODE_GLOBAL = 0,
+  CU_STREAM_CAPTURE_MODE_THREAD_LOCAL = 1,
+  CU_STREAM_CAPTURE_MODE_RELAXED = 2,
+};
+enum CUstreamCaptureStatus : int {
+  CU_STREAM_CAPTURE_STATUS_NONE = 0,
+  CU_STREAM_CAPTURE_STATUS_ACTIVE = 1,
+  CU_STREAM_CAPTURE_STATUS_INVALIDATED = 2,
+};
 inline constexpr unsigned CU_EVENT_DISABLE_TIMING = 0x2;
 inline constexpr int CU_DEVICE_ATTRIBUTE_MULTIPROCESSOR_COUNT = 16;
 inline constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR = 75;
@@ -58,6 +70,9 @@ inline constexpr int CU_FUNC_ATTRIBUTE_MAX_DYNAMIC_SHARED_SIZE_BYTES = 8;
   X(cuStreamSynchronize, "cuStreamSynchronize", CUresult(CUstream))                            \
   X(cuStreamQuery, "cuStreamQuery", CUresult(CUstream))                                        \
   X(cuStreamWaitEvent, "cuStreamWaitEvent", CUresult(CUstream, CUevent, unsigned))             \
+  X(cuStreamBeginCapture, "cuStreamBeginCapture_v2", CUresult(CUstream, CUstreamCaptureMode))  \
+  X(cuStreamEndCapture, "cuStreamEndCapture", CUresult(CUstream, CUgraph*))                     \
+  X(cuStreamIsCapturing, "cuStreamIsCapturing", CUresult(CUstream, CUstreamCaptureStatus*))    \
   X(cuEventCreate, "cuEventCreate", CUresult(CUevent*, unsigned))                              \
   X(cuEventRecord, "cuEventRecord", CUresult(CUevent, CUstream))                               \
   X(cuEventSynchronize, "cuEventSynchronize", CUresult(CUevent))                               \

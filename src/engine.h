@@ -11,6 +11,7 @@
 #include "error.h"
 #include "kernels.h"
 #include "launch.h"
+#include "launch_plan.h"
 #include "types.h"
 
 namespace tesvan {
@@ -25,6 +26,12 @@ Result<const char*> compile_target(uint32_t major, uint32_t minor);
 // `op` names the operation in the error.
 Status check_shape(Dims d, const char* op);
 
+// Every entry point below checks its operands before it enqueues anything:
+// each address aligned to its element size, an output not overlapping an
+// input, and every matrix handed to a kernel that moves 16 bytes at a time
+// aligned to 16 bytes (found by a dry run of the call's launches).  A call
+// that would create scratch while the engine stream is being captured into
+// a CUDA graph is refused; prepare_capture creates it beforehand.
 class Tesvan {
  public:
   // Reads the compute capability of the context's device, picks the target
@@ -68,6 +75,19 @@ class Tesvan {
   // each, in that order, stopping at the first failure.
   Status presize_upcast_scratch(uint64_t a_elems, uint64_t b_elems, uint64_t c_elems);
 
+  // Runs calls(*this), entry-point calls with any addresses, as a dry run
+  // that creates every scratch buffer and upcast cell they need and
+  // launches nothing; afterwards calls of those shapes allocate nothing.
+  // Refused while the engine stream is being captured.
+  template <class Calls>
+  Status prepare(Calls&& calls) {
+    // Inside a capture its allocations would belong to the graph.
+    TVN_TRY(refuse_in_capture("prepare_capture"));
+    LaunchPlan plan(kernels_, "prepare_capture", {}, LaunchPlan::Scratch::Create);
+    PlanScope scope(stream_, plan);
+    return calls(*this);
+  }
+
   // Element count of upcast cell 0 (A), 1 (B) or 2 (C); 0 while absent.
   uint64_t upcast_elements(int cell) const { return upcast_[cell].elements(); }
 
@@ -76,6 +96,10 @@ class Tesvan {
       : kernels_(std::move(kernels)), stream_(std::move(stream)) {}
 
   static Result<Tesvan> build(const EngineStream& es, const std::string* source);
+  // The operand checks and the dry run, then body() for real.
+  template <class Body>
+  Status checked(const char* op, std::span<const OperandSpan> operands, Body&& body);
+  Status refuse_in_capture(const char* op) const;
   // The fallback's first steps: size cells A, B, C for the three counts,
   // then convert the two typed operands into A and B.
   Status stage_upcast(Operand first, uint64_t first_elems, Operand second,

@@ -1,6 +1,11 @@
 #include "engine_inner.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <climits>
+#include <string>
 #include <utility>
 
 namespace tesvan {
@@ -19,6 +24,51 @@ Status tiered(bool tensor_cores, TensorCore&& tensor_core, Scalar&& scalar) {
     if (tc.ok() || !tc.error().is_no_bucket()) return tc;
   }
   return scalar();
+}
+
+// Bumped in the child of every fork(), so that an engine can tell it has
+// crossed into another process without a getpid() system call per call.
+std::atomic<uint64_t> g_fork_generation{0};
+
+uint64_t fork_generation() {
+  static const bool registered = [] {
+    pthread_atfork(nullptr, nullptr,
+                   [] { g_fork_generation.fetch_add(1, std::memory_order_relaxed); });
+    return true;
+  }();
+  (void)registered;
+  return g_fork_generation.load(std::memory_order_relaxed);
+}
+
+// The routing of one operation: t is F32 for the f32 tier; with
+// tensor_cores a 16-bit call tries the tensor-core tier first.
+Status route_forward(Tesvan& e, uint64_t out, uint64_t a, uint64_t b, uint64_t bias, Dims d,
+                     DType t, bool tensor_cores, bool batch_invariant) {
+  if (batch_invariant) return e.forward_invariant({out, t}, {a, t}, {b, t}, bias, d, tensor_cores);
+  if (t == DType::F32) return e.forward_f32(out, a, b, bias, d);
+  const Operand o{out, t}, oa{a, t}, ob{b, t};
+  return tiered(
+      tensor_cores, [&] { return e.forward_tc(o, oa, ob, bias, d); },
+      [&] { return e.forward(o, oa, ob, bias, d); });
+}
+
+Status route_backward_dx(Tesvan& e, uint64_t dx, uint64_t dy, uint64_t w, Dims d, DType t,
+                         bool tensor_cores, bool batch_invariant) {
+  if (batch_invariant) return e.backward_dx_invariant({dx, t}, {dy, t}, {w, t}, d, tensor_cores);
+  if (t == DType::F32) return e.backward_dx_f32(dx, dy, w, d);
+  const Operand odx{dx, t}, ody{dy, t}, ow{w, t};
+  return tiered(
+      tensor_cores, [&] { return e.backward_dx_tc(odx, ody, ow, d); },
+      [&] { return e.backward_dx(odx, ody, ow, d); });
+}
+
+Status route_backward_dw(Tesvan& e, uint64_t dw, uint64_t dy, uint64_t x, Dims d, DType t,
+                         bool tensor_cores) {
+  if (t == DType::F32) return e.backward_dw_f32(dw, dy, x, d);
+  const Operand ody{dy, t}, ox{x, t};
+  return tiered(
+      tensor_cores, [&] { return e.backward_dw_tc(dw, ody, ox, d); },
+      [&] { return e.backward_dw(dw, ody, ox, d); });
 }
 
 }  // namespace
@@ -50,6 +100,8 @@ Result<std::unique_ptr<EngineInner>> EngineInner::build(uint64_t device, const s
   std::unique_ptr<EngineInner> inner(new EngineInner());
   inner->api_ = &api;
   inner->batch_invariant_ = batch_invariant;
+  inner->pid_ = static_cast<int>(getpid());
+  inner->fork_generation_ = fork_generation();
   TVN_TRY(driver_step(api.cuInit(0)));
   // An ordinal beyond int range names no device; -1 lets the driver say so
   // instead of truncating to some other device.
@@ -90,6 +142,13 @@ Result<std::unique_ptr<EngineInner>> EngineInner::build(uint64_t device, const s
 
 EngineInner::~EngineInner() {
   if (!api_) return;
+  if (foreign_process()) {
+    // The parent's driver objects: releasing them here could hang or free
+    // the parent's memory.  Leak them instead.
+    new std::optional<Tesvan>(std::move(engine_));
+    new ContextRef(std::move(ctx_));
+    return;
+  }
   if (ctx_) (void)cu::make_current(*api_, ctx_.get());
   if (ev_in_) (void)api_->cuEventDestroy(ev_in_);
   if (ev_out_) (void)api_->cuEventDestroy(ev_out_);
@@ -97,7 +156,19 @@ EngineInner::~EngineInner() {
   ctx_.reset();
 }
 
-Status EngineInner::bind_context() const { return driver_step(cu::make_current(*api_, ctx_.get())); }
+bool EngineInner::foreign_process() const { return fork_generation() != fork_generation_; }
+
+Status EngineInner::check_process() const {
+  if (!foreign_process()) return {};
+  return Error::usage("this Engine was created in process " + std::to_string(pid_) +
+                      " and cannot be used in process " + std::to_string(getpid()) +
+                      " (after fork()); create a new Engine in this process");
+}
+
+Status EngineInner::bind_context() const {
+  TVN_TRY(check_process());
+  return driver_step(cu::make_current(*api_, ctx_.get()));
+}
 
 template <class Op>
 Status EngineInner::bridged(uint64_t caller_stream, Op&& op) {
@@ -119,36 +190,34 @@ Status EngineInner::bridged(uint64_t caller_stream, Op&& op) {
 
 Status EngineInner::forward(uint64_t caller_stream, uint64_t out, uint64_t a, uint64_t b,
                             uint64_t bias, Dims d, DType t, bool tensor_cores) {
-  return bridged(caller_stream, [&](Tesvan& e) -> Status {
-    if (batch_invariant_) return e.forward_invariant({out, t}, {a, t}, {b, t}, bias, d, tensor_cores);
-    if (t == DType::F32) return e.forward_f32(out, a, b, bias, d);
-    const Operand o{out, t}, oa{a, t}, ob{b, t};
-    return tiered(
-        tensor_cores, [&] { return e.forward_tc(o, oa, ob, bias, d); },
-        [&] { return e.forward(o, oa, ob, bias, d); });
-  });
+  return bridged(caller_stream,
+                 [&](Tesvan& e) { return route_forward(e, out, a, b, bias, d, t, tensor_cores, batch_invariant_); });
 }
 
 Status EngineInner::backward_dx(uint64_t caller_stream, uint64_t dx, uint64_t dy, uint64_t w,
                                 Dims d, DType t, bool tensor_cores) {
-  return bridged(caller_stream, [&](Tesvan& e) -> Status {
-    if (batch_invariant_) return e.backward_dx_invariant({dx, t}, {dy, t}, {w, t}, d, tensor_cores);
-    if (t == DType::F32) return e.backward_dx_f32(dx, dy, w, d);
-    const Operand odx{dx, t}, ody{dy, t}, ow{w, t};
-    return tiered(
-        tensor_cores, [&] { return e.backward_dx_tc(odx, ody, ow, d); },
-        [&] { return e.backward_dx(odx, ody, ow, d); });
-  });
+  return bridged(caller_stream,
+                 [&](Tesvan& e) { return route_backward_dx(e, dx, dy, w, d, t, tensor_cores, batch_invariant_); });
 }
 
 Status EngineInner::backward_dw(uint64_t caller_stream, uint64_t dw, uint64_t dy, uint64_t x,
                                 Dims d, DType t, bool tensor_cores) {
-  return bridged(caller_stream, [&](Tesvan& e) -> Status {
-    if (t == DType::F32) return e.backward_dw_f32(dw, dy, x, d);
-    const Operand ody{dy, t}, ox{x, t};
-    return tiered(
-        tensor_cores, [&] { return e.backward_dw_tc(dw, ody, ox, d); },
-        [&] { return e.backward_dw(dw, ody, ox, d); });
+  return bridged(caller_stream,
+                 [&](Tesvan& e) { return route_backward_dw(e, dw, dy, x, d, t, tensor_cores); });
+}
+
+Status EngineInner::prepare_capture(Dims d, DType t, bool tensor_cores) {
+  TVN_TRY(bind_context());
+  // Addresses play no part in which scratch a call needs.  A shape that an
+  // operation has no bucket for needs nothing for it.
+  const auto needed = [](Status s) -> Status {
+    if (!s.ok() && s.error().is_no_bucket()) return {};
+    return s;
+  };
+  return engine_->prepare([&](Tesvan& e) -> Status {
+    TVN_TRY(needed(route_forward(e, 0, 0, 0, 0, d, t, tensor_cores, batch_invariant_)));
+    TVN_TRY(needed(route_backward_dx(e, 0, 0, 0, d, t, tensor_cores, batch_invariant_)));
+    return needed(route_backward_dw(e, 0, 0, 0, d, t, tensor_cores));
   });
 }
 

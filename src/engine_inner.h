@@ -53,8 +53,20 @@ class EngineInner {
                      DType t, bool tensor_cores);
 
   Status presize_upcast_scratch(uint64_t a_elems, uint64_t b_elems, uint64_t c_elems);
+  // Creates now every scratch buffer that forward, backward_dx and
+  // backward_dw of this shape, dtype and flag will need, launching nothing,
+  // so that such calls inside a CUDA Graph capture allocate nothing.
+  Status prepare_capture(Dims d, DType t, bool tensor_cores);
   // Blocks until the engine stream has drained.
   Status synchronize();
+
+  // True in a process other than the one that created the engine (after
+  // fork()): every call fails, and the engine's CUDA objects belong to the
+  // parent, so the destructor leaves them alone.
+  bool foreign_process() const;
+  // Fails in a foreign process; reads only what construction fixed, so it
+  // needs no lock (a mutex copied by fork() may be held forever).
+  Status check_process() const;
 
   Tesvan& engine() { return *engine_; }
   bool batch_invariant() const { return batch_invariant_; }
@@ -64,6 +76,7 @@ class EngineInner {
   EngineInner() = default;
   static Result<std::unique_ptr<EngineInner>> build(uint64_t device, const std::string* source,
                                                     bool batch_invariant);
+  // The process check, then the context made current.
   Status bind_context() const;
   template <class Op>
   Status bridged(uint64_t caller_stream, Op&& op);
@@ -75,6 +88,8 @@ class EngineInner {
   cu::CUevent ev_out_ = nullptr;
   cu::CUstream stream_ = nullptr;
   bool batch_invariant_ = false;
+  int pid_ = 0;  // the creating process
+  uint64_t fork_generation_ = 0;  // fork()s the process had made by then
 };
 
 }  // namespace tesvan

@@ -19,6 +19,9 @@ std::string Error::display() const {
     case Kind::CountLimit:
       return std::string(op_) + ": element count " + std::to_string(m_) +
              " exceeds the kernels' 32-bit limit (at most 2147483647)";
+    case Kind::Operand:
+    case Kind::Usage:
+      return message_;
     case Kind::DtypeMismatch:
       return std::string("dtype mismatch: ") + static_message_;
     case Kind::UnsupportedArch:

@@ -14,7 +14,9 @@ namespace tesvan {
 
 class Error {
  public:
-  enum class Kind { Cuda, NoBucket, DtypeMismatch, UnsupportedArch, ShapeLimit, CountLimit };
+  enum class Kind {
+    Cuda, NoBucket, DtypeMismatch, UnsupportedArch, ShapeLimit, CountLimit, Operand, Usage
+  };
 
   static Error cuda(std::string message) {
     Error e(Kind::Cuda);
@@ -34,6 +36,21 @@ class Error {
   static Error count_limit(uint64_t count, const char* op) {
     return with_shape(Kind::CountLimit, count, 0, 0, op);
   }
+  // An operand the call cannot take (misaligned, or an output overlapping
+  // an input); the message names the operation and the operand.
+  static Error operand(std::string message) {
+    Error e(Kind::Operand);
+    e.message_ = std::move(message);
+    return e;
+  }
+  // A call the engine cannot make in its present state: scratch to create
+  // while its stream is captured into a CUDA graph, or an engine used in a
+  // process other than the one that made it.
+  static Error usage(std::string message) {
+    Error e(Kind::Usage);
+    e.message_ = std::move(message);
+    return e;
+  }
   static Error dtype_mismatch(const char* message) {
     Error e(Kind::DtypeMismatch);
     e.static_message_ = message;
@@ -49,9 +66,9 @@ class Error {
   Kind kind() const { return kind_; }
   bool is_no_bucket() const { return kind_ == Kind::NoBucket; }
 
-  // The Cuda message, or the DtypeMismatch message; empty otherwise.
+  // The Cuda, Operand, Usage or DtypeMismatch message; empty otherwise.
   std::string_view message() const {
-    return kind_ == Kind::Cuda ? std::string_view(message_)
+    return !message_.empty()   ? std::string_view(message_)
            : static_message_   ? std::string_view(static_message_)
                                : std::string_view();
   }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "kernel_source.h"
+#include "launch_plan.h"
 
 namespace tesvan {
 namespace {
@@ -195,6 +196,8 @@ Result<uint64_t> Kernels::transpose_ptr(const EngineStream& es) {
 Result<uint64_t> Kernels::fill_slot(Slot& slot, const EngineStream& es, uint64_t elems,
                                     const char* alloc_context, const char* empty_message) {
   if (slot.address != 0) return slot.address;
+  // A dry run only counts the creation (its launches are not enqueued).
+  if (es.plan && !es.plan->create_scratch()) return uint64_t{0};
   DeviceBuffer fresh;
   TVN_TRY(cu::check(DeviceBuffer::alloc_zeros(es, elems, &fresh), alloc_context));
   // Once only: a slot filled meanwhile keeps its buffer and `fresh` goes.

@@ -12,6 +12,8 @@
 
 namespace tesvan {
 
+class LaunchPlan;
+
 // The engine's stream with what every launch and allocation needs.
 struct EngineStream {
   const cu::CudaApi* api = nullptr;
@@ -22,6 +24,9 @@ struct EngineStream {
   // this description exists, so buffers released after the engine still
   // have their stream; empty for a stream owned elsewhere.
   std::shared_ptr<cu::CUstream_st> owner;
+  // While set, launches and scratch creation are handed to the plan instead
+  // of the driver (a call's dry run, launch_plan.h).
+  LaunchPlan* plan = nullptr;
 };
 
 struct Grid {
@@ -54,23 +59,27 @@ struct Kernel {
 // One kernel argument: a device address, a 32-bit int or a 32-bit float.
 class KernelArg {
  public:
-  static KernelArg ptr(uint64_t address) { return KernelArg(address); }
+  static KernelArg ptr(uint64_t address) { return KernelArg(address, true); }
   static KernelArg i32(int32_t v) { return KernelArg(static_cast<uint32_t>(v)); }
   static KernelArg f32(float v);
 
   // The value's bytes; a 4-byte value sits in the low bytes (little-endian).
   uint64_t bits() const { return bits_; }
+  // A device address (what a launch plan checks against the operands).
+  bool is_pointer() const { return pointer_; }
 
  private:
-  explicit KernelArg(uint64_t bits) : bits_(bits) {}
+  explicit KernelArg(uint64_t bits, bool pointer = false) : bits_(bits), pointer_(pointer) {}
   uint64_t bits_;
+  bool pointer_;
 };
 
 inline constexpr int kMaxKernelArgs = 16;
 
 // Makes the engine context current and enqueues the kernel on the engine
 // stream with its own block and dynamic shared memory.  Returns the driver
-// result; no host allocation.
+// result; no host allocation.  Under a plan the launch is only recorded there
+// and succeeds.
 cu::CUresult launch_raw(const EngineStream& es, const Kernel& k, Grid grid,
                         std::initializer_list<KernelArg> args);
 

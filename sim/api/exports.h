@@ -18,7 +18,7 @@ namespace tvnsim::api {
   X(cuDevicePrimaryCtxRetain) X(cuDevicePrimaryCtxRelease_v2) X(cuDevicePrimaryCtxGetState)    \
   X(cuCtxGetCurrent) X(cuCtxSetCurrent) X(cuCtxGetDevice) X(cuCtxSynchronize)                  \
   X(cuStreamCreate) X(cuStreamDestroy_v2) X(cuStreamSynchronize) X(cuStreamQuery)              \
-  X(cuStreamWaitEvent)                                                                         \
+  X(cuStreamWaitEvent) X(cuStreamBeginCapture_v2) X(cuStreamEndCapture) X(cuStreamIsCapturing) \
   X(cuEventCreate) X(cuEventRecord) X(cuEventSynchronize) X(cuEventQuery) X(cuEventDestroy_v2) \
   X(cuMemAlloc_v2) X(cuMemFree_v2) X(cuMemAllocAsync) X(cuMemFreeAsync) X(cuMemGetInfo_v2)     \
   X(cuMemsetD8_v2) X(cuMemsetD32_v2) X(cuMemsetD8Async) X(cuMemsetD32Async)                    \

@@ -97,6 +97,7 @@ void Simulator::reset_context() {
   memory.release_all();
   pending_frees.clear();
   stream_ordered.clear();
+  captures.clear();
   sticky = CUDA_SUCCESS;
 }
 

@@ -47,6 +47,7 @@ struct Event {
   bool recorded = false;
   uint64_t stream = 0;  // where the last record was queued
   uint64_t seq = 0;     // its marker
+  uint64_t capture = 0; // the capture its last record was made in (0: none)
 };
 
 struct Function {
@@ -82,6 +83,10 @@ class Simulator final : public OpRunner {
   std::unordered_map<uint64_t, Function> functions;
   std::unordered_set<uint64_t> pending_frees;  // queued by cuMemFreeAsync, not yet run
   std::unordered_set<uint64_t> stream_ordered;  // live allocations made by cuMemAllocAsync
+  // Streams being captured, each with the capture it belongs to: the id of
+  // the stream cuStreamBeginCapture was called on.  No graph is built; the
+  // work still runs as queued.
+  std::unordered_map<uint64_t, uint64_t> captures;
 
   std::vector<TvnSimLaunch> launches;  // the log; launches[i].sequence == launch_base + i
   uint64_t launch_base = 0;

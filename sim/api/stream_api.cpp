@@ -28,7 +28,17 @@ CUresult bad_event(Simulator& sim) {
   return sim.fail(CUDA_ERROR_INVALID_HANDLE, "not a live event of the current context");
 }
 
+// The capture a stream belongs to, 0 when it is not being captured.
+uint64_t capture_of(const Simulator& sim, const Stream& s) {
+  auto it = sim.captures.find(s.id);
+  return it == sim.captures.end() ? 0 : it->second;
+}
+
 CUresult sync_stream(Simulator& sim, Stream& s) {
+  if (capture_of(sim, s) != 0) {
+    return sim.fail(CUDA_ERROR_STREAM_CAPTURE_UNSUPPORTED,
+                    "the stream is being captured and cannot be synchronised");
+  }
   if (s.queue.empty()) return CUDA_SUCCESS;
   return sim.sync_stream(s.id, UINT64_MAX - 1);
 }
@@ -87,6 +97,11 @@ CUresult CUDAAPI cuStreamWaitEvent(CUstream hStream, CUevent hEvent, unsigned in
   if (!ev) return bad_event(e.sim);
   if (Flags != CU_EVENT_WAIT_DEFAULT)
     return e.sim.fail(CUDA_ERROR_INVALID_VALUE, "unknown wait flags");
+  // Waiting for an event recorded inside a live capture joins that capture,
+  // as the driver does for cross-stream dependencies.
+  if (ev->capture != 0 && e.sim.captures.count(ev->capture) != 0) {
+    e.sim.captures[s->id] = ev->capture;
+  }
   // Waiting for an event that was never recorded, or whose work has run,
   // orders nothing.
   if (!ev->recorded || e.sim.scheduler.reached(ev->stream, ev->seq)) return CUDA_SUCCESS;
@@ -119,6 +134,7 @@ CUresult CUDAAPI cuEventRecord(CUevent hEvent, CUstream hStream) {
   if (!s) return bad_stream(e.sim);
   ev->recorded = true;
   ev->stream = s->id;
+  ev->capture = capture_of(e.sim, *s);
   ev->seq = e.sim.scheduler.enqueue(*s, MarkerWork{});
   return CUDA_SUCCESS;
 }
@@ -143,5 +159,54 @@ CUresult CUDAAPI cuEventDestroy(CUevent hEvent) {
   Entry e(Fn::cuEventDestroy_v2, Need::Context);
   if (e.failed()) return e.result();
   if (e.sim.events.erase(tvnsim::api::handle_value(hEvent)) == 0) return bad_event(e.sim);
+  return CUDA_SUCCESS;
+}
+
+CUresult CUDAAPI cuStreamBeginCapture(CUstream hStream, CUstreamCaptureMode mode) {
+  Entry e(Fn::cuStreamBeginCapture_v2, Need::Context);
+  if (e.failed()) return e.result();
+  Stream* s = e.sim.stream(hStream);
+  if (!s) return bad_stream(e.sim);
+  if (mode != CU_STREAM_CAPTURE_MODE_GLOBAL && mode != CU_STREAM_CAPTURE_MODE_THREAD_LOCAL &&
+      mode != CU_STREAM_CAPTURE_MODE_RELAXED) {
+    return e.sim.fail(CUDA_ERROR_INVALID_VALUE, "unknown capture mode");
+  }
+  if (s == &e.sim.scheduler.legacy()) {
+    return e.sim.fail(CUDA_ERROR_STREAM_CAPTURE_UNSUPPORTED,
+                      "the legacy NULL stream cannot be captured");
+  }
+  if (capture_of(e.sim, *s) != 0) {
+    return e.sim.fail(CUDA_ERROR_ILLEGAL_STATE, "the stream is already being captured");
+  }
+  e.sim.captures[s->id] = s->id;
+  return CUDA_SUCCESS;
+}
+
+CUresult CUDAAPI cuStreamEndCapture(CUstream hStream, CUgraph* phGraph) {
+  Entry e(Fn::cuStreamEndCapture, Need::Context);
+  if (e.failed()) return e.result();
+  if (!phGraph) return CUDA_ERROR_INVALID_VALUE;
+  Stream* s = e.sim.stream(hStream);
+  if (!s) return bad_stream(e.sim);
+  const uint64_t capture = capture_of(e.sim, *s);
+  if (capture == 0) return e.sim.fail(CUDA_ERROR_ILLEGAL_STATE, "the stream is not capturing");
+  if (capture != s->id) {
+    return e.sim.fail(CUDA_ERROR_STREAM_CAPTURE_UNMATCHED,
+                      "the capture was not begun on this stream");
+  }
+  // Every stream that joined the capture leaves it with its origin.
+  std::erase_if(e.sim.captures, [&](const auto& entry) { return entry.second == capture; });
+  *phGraph = nullptr;  // no graph is built
+  return CUDA_SUCCESS;
+}
+
+CUresult CUDAAPI cuStreamIsCapturing(CUstream hStream, CUstreamCaptureStatus* captureStatus) {
+  Entry e(Fn::cuStreamIsCapturing, Need::Context);
+  if (e.failed()) return e.result();
+  if (!captureStatus) return CUDA_ERROR_INVALID_VALUE;
+  Stream* s = e.sim.stream(hStream);
+  if (!s) return bad_stream(e.sim);
+  *captureStatus = capture_of(e.sim, *s) != 0 ? CU_STREAM_CAPTURE_STATUS_ACTIVE
+                                              : CU_STREAM_CAPTURE_STATUS_NONE;
   return CUDA_SUCCESS;
 }

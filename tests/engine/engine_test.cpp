@@ -211,7 +211,8 @@ TEST_F(Bridge, EventsOrderBothWaysEvenAfterAFailure) {
 TEST_F(Bridge, DriverFailuresOfTheBridgeWinOverTheOperation) {
   // An f32 forward that launches one kernel when it runs.
   const auto forward = [&](uint64_t stream) {
-    return inner_->forward(stream, 1, 2, 3, 0, Dims{64, 64, 64}, DType::F32, false);
+    return inner_->forward(stream, 1ull << 36, 2ull << 36, 3ull << 36, 0, Dims{64, 64, 64},
+                           DType::F32, false);
   };
   ASSERT_TRUE(forward(caller()).ok());
   const size_t one_call = launches().size();

@@ -8,6 +8,9 @@
 namespace tesvan::test {
 namespace {
 
+// Operand addresses far apart (outputs must not overlap inputs); never read.
+constexpr uint64_t kA = 1ull << 36, kB = 2ull << 36, kOut = 3ull << 36, kBias = 4ull << 36;
+
 // The driver table with the hot-path calls measured separately: what the
 // driver allocates internally is not the engine's cost.
 const cu::CudaApi* g_real = nullptr;
@@ -58,15 +61,15 @@ TEST_F(HostCost, SteadyStateCallsAllocateNothing) {
   ASSERT_TRUE(built.ok());
   Tesvan& e = built.value();
 
-  const Operand a{0x1000, DType::BF16}, b{0x2000, DType::BF16}, out{0x3000, DType::BF16};
+  const Operand a{kA, DType::BF16}, b{kB, DType::BF16}, out{kOut, DType::BF16};
   const auto calls_once = [&] {
     // f32 split-K, typed native, typed fallback, tensor core, typed dX, typed dW
-    bool ok = e.forward_f32(0x3000, 0x1000, 0x2000, 0, Dims{512, 256, 1024}).ok();
+    bool ok = e.forward_f32(kOut, kA, kB, 0, Dims{512, 256, 1024}).ok();
     ok &= e.forward(out, a, b, 0, Dims{8, 512, 64}).ok();
-    ok &= e.forward(out, a, b, 0x4000, Dims{512, 256, 1024}).ok();
+    ok &= e.forward(out, a, b, kBias, Dims{512, 256, 1024}).ok();
     ok &= e.forward_tc(out, a, b, 0, Dims{128, 64, 128}).ok();
     ok &= e.backward_dx(out, a, b, Dims{1536, 640, 512}).ok();
-    ok &= e.backward_dw(0x3000, a, b, Dims{64, 64, 64}).ok();
+    ok &= e.backward_dw(kOut, a, b, Dims{64, 64, 64}).ok();
     return ok;
   };
   ASSERT_TRUE(calls_once());  // grows the scratch
@@ -93,10 +96,10 @@ TEST_F(HostCost, BridgedCallsAllocateNothingEither) {
   ASSERT_EQ(cu::cuda().value()->cuStreamCreate(&caller, 0), 0);
   const uint64_t s = reinterpret_cast<uint64_t>(caller);
   const auto calls_once = [&] {
-    bool ok = inner->forward(s, 0x3000, 0x1000, 0x2000, 0, Dims{64, 64, 64}, DType::F32, true).ok();
-    ok &= inner->forward(s, 0x3000, 0x1000, 0x2000, 0x4000, Dims{40, 24, 130}, DType::BF16, true).ok();
-    ok &= inner->backward_dx(s, 0x3000, 0x1000, 0x2000, Dims{128, 64, 128}, DType::F16, true).ok();
-    ok &= inner->backward_dw(s, 0x3000, 0x1000, 0x2000, Dims{64, 64, 64}, DType::BF16, false).ok();
+    bool ok = inner->forward(s, kOut, kA, kB, 0, Dims{64, 64, 64}, DType::F32, true).ok();
+    ok &= inner->forward(s, kOut, kA, kB, kBias, Dims{40, 24, 130}, DType::BF16, true).ok();
+    ok &= inner->backward_dx(s, kOut, kA, kB, Dims{128, 64, 128}, DType::F16, true).ok();
+    ok &= inner->backward_dw(s, kOut, kA, kB, Dims{64, 64, 64}, DType::BF16, false).ok();
     return ok;
   };
   ASSERT_TRUE(calls_once());  // grows the upcast cells and the driver's queues

@@ -7,7 +7,8 @@ namespace tesvan::test {
 namespace {
 
 constexpr int kOutOfMemory = 2;
-constexpr uint64_t kA = 0x1000, kB = 0x2000, kOut = 0x3000, kBias = 0x4000;
+// Far apart: no operand reaches the next (outputs must not overlap inputs).
+constexpr uint64_t kA = 1ull << 36, kB = 2ull << 36, kOut = 3ull << 36, kBias = 4ull << 36;
 
 class Upcast : public StubEngineTest {
  protected:

@@ -30,6 +30,9 @@ class Engine:
     def presize_upcast_scratch(self, a_elems, b_elems, c_elems):
         pass
 
+    def prepare_capture(self, dims, dtype, tensor_cores=False):
+        pass
+
     def synchronize(self):
         pass
 
@@ -48,6 +51,12 @@ DOCS = {
            "stream handle passed per call. Thread-safe: calls from different\n"
            "threads (e.g. torch's autograd thread) serialize on an internal\n"
            "mutex.\n\n"
+           "Operands: every address aligned to its element size (4 bytes for f32,\n"
+           "2 for bf16/f16); f32 matrices (dw included) 16-byte aligned where the\n"
+           "shape takes a vectorised kernel; no output overlapping an input.\n"
+           "A call that breaks these raises RuntimeError before anything runs.\n"
+           "An engine belongs to the process that made it: after fork(), create\n"
+           "a new one in the child.\n\n"
            "batch_invariant=True: forward and backward_dx give every output row\n"
            "the same bits whatever the batch size M (one reduction order per\n"
            "dtype, tensor_cores, K and N); backward_dw keeps its dispatch."),
@@ -66,6 +75,12 @@ DOCS = {
     "presize_upcast_scratch": ("($self, a_elems, b_elems, c_elems)",
                                "Pre-sizes the typed upcast-fallback scratch (f32 element counts).\n"
                                "Required before CUDA Graph capture."),
+    "prepare_capture": ("($self, dims, dtype, tensor_cores=False)",
+                        "Creates now all scratch that forward, backward_dx and backward_dw of\n"
+                        "this shape, dtype and flag need, launching nothing, so that such calls\n"
+                        "inside a CUDA Graph capture allocate nothing. Call it for every shape\n"
+                        "before the capture; a call that would allocate while its stream is\n"
+                        "capturing raises RuntimeError instead."),
     "synchronize": ("($self)", "Blocks until all engine work has completed."),
 }
 
@@ -95,6 +110,7 @@ METHODS = {
     "backward_dx": ["ptrs", "dims", "dtype", "stream", "tensor_cores"],
     "backward_dw": ["ptrs", "dims", "dtype", "stream", "tensor_cores"],
     "presize_upcast_scratch": ["a_elems", "b_elems", "c_elems"],
+    "prepare_capture": ["dims", "dtype", "tensor_cores"],
     "synchronize": [],
 }
 
@@ -203,3 +219,18 @@ def test_integer_like_and_numpy_values_are_accepted(engine):
                                           (Index(2**31), np.int64(1), 1), "bf16",
                                           Index(0), tensor_cores=tc))
         assert type(e) is RuntimeError and "exceeds the kernels' 32-bit limit" in str(e)
+
+
+def test_module_loads_in_a_second_interpreter():
+    """No global state: a subinterpreter (with its own GIL where the
+    interpreter offers that, 3.12 on) imports the module and gets its own
+    Engine class."""
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    import sys
+    code = "import _tesvan; assert isinstance(_tesvan.Engine, type); _tesvan.Engine.forward.__doc__"
+    interp = (interpreters.create(isolated=True) if sys.version_info >= (3, 12)
+              else interpreters.create())
+    try:
+        interpreters.run_string(interp, code)
+    finally:
+        interpreters.destroy(interp)

@@ -14,6 +14,8 @@ from support import raised
 from cuda_driver import decoded, encoded, representable
 
 TC_SHAPE = (128, 64, 100)  # both output dims >= 64: one 64-tile tensor-core launch
+# Far apart and aligned: operands checked, never dereferenced (launches are recorded).
+P1, P2, P3 = 1 << 36, 2 << 36, 3 << 36
 
 
 # ---- routing and errors, read from the launch log ---------------------------------
@@ -21,7 +23,7 @@ TC_SHAPE = (128, 64, 100)  # both output dims >= 64: one 64-tile tensor-core lau
 
 def test_float32_ignores_the_tensor_core_flag(engine, sim):
     for dtype in ("float32", "f32"):
-        engine.forward((1, 2, 3, None), (64, 64, 64), dtype, 0, tensor_cores=True)
+        engine.forward((P1, P2, P3, None), (64, 64, 64), dtype, 0, tensor_cores=True)
     kernels = sim.launched_kernels()
     assert kernels and all(not k.endswith(("_bf16", "_f16")) and "_tc" not in k for k in kernels)
 
@@ -29,21 +31,21 @@ def test_float32_ignores_the_tensor_core_flag(engine, sim):
 @pytest.mark.parametrize("dtype,suffix", [("bfloat16", "_bf16"), ("bf16", "_bf16"),
                                           ("float16", "_f16"), ("f16", "_f16"), ("half", "_f16")])
 def test_tensor_core_shape_runs_one_tensor_core_kernel(engine, sim, dtype, suffix):
-    assert engine.forward((1, 2, 3, None), TC_SHAPE, dtype, 0, tensor_cores=True) is None
-    engine.backward_dx((1, 2, 3), TC_SHAPE, dtype, 0, tensor_cores=True)
-    engine.backward_dw((1, 2, 3), (64, 64, 64), dtype, 0, tensor_cores=True)
+    assert engine.forward((P1, P2, P3, None), TC_SHAPE, dtype, 0, tensor_cores=True) is None
+    engine.backward_dx((P1, P2, P3), TC_SHAPE, dtype, 0, tensor_cores=True)
+    engine.backward_dw((P1, P2, P3), (64, 64, 64), dtype, 0, tensor_cores=True)
     assert sim.launched_kernels() == ["tesvan_nn_tc64" + suffix, "tesvan_nt_tc64" + suffix,
                                       "tesvan_tn_tc64" + suffix]
 
 
 def test_without_the_flag_the_scalar_tier_runs(engine, sim):
-    engine.forward((1, 2, 3, None), TC_SHAPE, "bf16", 0)
+    engine.forward((P1, P2, P3, None), TC_SHAPE, "bf16", 0)
     assert not any("_tc" in k for k in sim.launched_kernels())
 
 
 def test_tensor_core_no_bucket_completes_through_the_scalar_tier(engine, sim):
     # M = 63: no tensor-core bucket, no typed bucket either: upcast fallback.
-    assert engine.forward((1, 2, 3, None), (63, 64, 4096), "bf16", 0, tensor_cores=True) is None
+    assert engine.forward((P1, P2, P3, None), (63, 64, 4096), "bf16", 0, tensor_cores=True) is None
     kernels = sim.launched_kernels()
     assert kernels[:2] == ["tvn_cast_bf16_to_f32", "tvn_cast_bf16_to_f32"]
     assert kernels[-1] == "tvn_cast_f32_to_bf16"
@@ -52,7 +54,7 @@ def test_tensor_core_no_bucket_completes_through_the_scalar_tier(engine, sim):
 
 def test_tensor_core_failure_is_final(engine, sim):
     sim.inject("cuLaunchKernel", 1, 999)
-    e = raised(lambda: engine.forward((1, 2, 3, None), TC_SHAPE, "bf16", 0, tensor_cores=True))
+    e = raised(lambda: engine.forward((P1, P2, P3, None), TC_SHAPE, "bf16", 0, tensor_cores=True))
     assert type(e) is RuntimeError
     assert str(e).startswith("tesvan: CUDA error: tesvan_nn_tc: DriverError(CUDA_ERROR_UNKNOWN, ")
     assert sim.launched_kernels() == []
@@ -60,25 +62,25 @@ def test_tensor_core_failure_is_final(engine, sim):
 
 def test_bias_none_and_zero_both_mean_no_bias(engine, sim):
     for bias in (None, 0, 4096):
-        engine.forward((1, 2, 3, bias), TC_SHAPE, "bf16", 0, tensor_cores=True)
+        engine.forward((P1, P2, P3, bias), TC_SHAPE, "bf16", 0, tensor_cores=True)
     assert [entry.args[3].bits for entry in sim.launches()] == [0, 0, 4096]
 
 
 def test_failing_operation_still_orders_the_callers_stream(engine, sim):
     records, waits = sim.call_count("cuEventRecord"), sim.call_count("cuStreamWaitEvent")
-    e = raised(lambda: engine.forward((1, 2, 3, None), (64, 16, 1), "f32", 0))
+    e = raised(lambda: engine.forward((P1, P2, P3, None), (64, 16, 1), "f32", 0))
     assert type(e) is RuntimeError
     assert str(e).startswith("tesvan: tesvan_forward")
     assert str(e).endswith(": no deterministic bucket for shape M=64 K=16 N=1 in this tier")
     assert sim.call_count("cuEventRecord") == records + 2
     assert sim.call_count("cuStreamWaitEvent") == waits + 2
     # The engine stays usable.
-    engine.forward((1, 2, 3, None), TC_SHAPE, "bf16", 0, tensor_cores=True)
+    engine.forward((P1, P2, P3, None), TC_SHAPE, "bf16", 0, tensor_cores=True)
     assert len(sim.launches()) == 1
 
 
 def test_rejected_caller_stream_runs_nothing(engine, sim):
-    e = raised(lambda: engine.forward((1, 2, 3, None), TC_SHAPE, "bf16", 0xDEAD0, tensor_cores=True))
+    e = raised(lambda: engine.forward((P1, P2, P3, None), TC_SHAPE, "bf16", 0xDEAD0, tensor_cores=True))
     assert type(e) is RuntimeError and str(e).startswith("tesvan: CUDA error: DriverError(")
     assert sim.launched_kernels() == []
 
@@ -86,7 +88,7 @@ def test_rejected_caller_stream_runs_nothing(engine, sim):
 def test_shapes_beyond_32_bits_are_refused_before_any_work(engine, sim):
     for dims in [(2**31, 1, 1), (1, 2**32 + 64, 1), (65536, 1, 32768)]:
         for dtype, tc in [("f32", False), ("bf16", False), ("f16", True)]:
-            e = raised(lambda: engine.backward_dx((1, 2, 3), dims, dtype, 0, tensor_cores=tc))
+            e = raised(lambda: engine.backward_dx((P1, P2, P3), dims, dtype, 0, tensor_cores=tc))
             assert str(e) == (f"tesvan: backward_dx: shape M={dims[0]} K={dims[1]} N={dims[2]} "
                               "exceeds the kernels' 32-bit limit (every dimension and every "
                               "operand's element count must be at most 2147483647)")
@@ -107,7 +109,7 @@ def test_engine_and_failed_construction_leave_nothing_behind(sim):
     assert sim.call_count("cuMemAllocAsync") + sim.call_count("cuMemAlloc_v2") == allocs + 3
     # A fallback call, then the same again: the second allocates nothing.
     for _ in range(2):
-        e.forward((1, 2, 3, None), (63, 64, 4096), "f16", 0)
+        e.forward((P1, P2, P3, None), (63, 64, 4096), "f16", 0)
     assert sim.call_count("cuMemAllocAsync") + sim.call_count("cuMemAlloc_v2") == allocs + 6
     del e
     assert sim.resources() == baseline

@@ -226,6 +226,54 @@ TEST_F(StreamTest, DestroyedStreamStillRunsItsWork) {
   cu->cuEventDestroy(ev);
 }
 
+// Capture status only: no graph is built and captured work still runs, but a
+// stream knows it is captured, joins a capture through an event recorded
+// inside it, and leaves it when the origin ends the capture.
+TEST_F(StreamTest, CaptureStatusFollowsEventsAndEndsWithItsOrigin) {
+  using tesvan::cu::CU_STREAM_CAPTURE_MODE_GLOBAL;
+  using tesvan::cu::CU_STREAM_CAPTURE_STATUS_ACTIVE;
+  using tesvan::cu::CU_STREAM_CAPTURE_STATUS_NONE;
+  CUstream origin = make_stream(kNonBlocking);
+  CUstream joined = make_stream(kNonBlocking);
+  CUstream apart = make_stream(kNonBlocking);
+  CUevent ev = make_event();
+  const auto status = [&](CUstream s) {
+    tesvan::cu::CUstreamCaptureStatus st = CU_STREAM_CAPTURE_STATUS_ACTIVE;
+    EXPECT_EQ(cu->cuStreamIsCapturing(s, &st), rc::CUDA_SUCCESS);
+    return st;
+  };
+  // An event recorded before the capture does not pull a stream in.
+  ASSERT_EQ(cu->cuEventRecord(ev, origin), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuStreamBeginCapture(origin, CU_STREAM_CAPTURE_MODE_GLOBAL), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuStreamWaitEvent(apart, ev, 0), rc::CUDA_SUCCESS);
+  EXPECT_EQ(status(origin), CU_STREAM_CAPTURE_STATUS_ACTIVE);
+  EXPECT_EQ(status(apart), CU_STREAM_CAPTURE_STATUS_NONE);
+  ASSERT_EQ(cu->cuEventRecord(ev, origin), rc::CUDA_SUCCESS);
+  ASSERT_EQ(cu->cuStreamWaitEvent(joined, ev, 0), rc::CUDA_SUCCESS);
+  EXPECT_EQ(status(joined), CU_STREAM_CAPTURE_STATUS_ACTIVE);
+
+  // A captured stream cannot be synchronised, captured twice, or ended
+  // anywhere but at its origin.
+  EXPECT_EQ(cu->cuStreamSynchronize(origin), rc::CUDA_ERROR_STREAM_CAPTURE_UNSUPPORTED);
+  EXPECT_EQ(cu->cuStreamBeginCapture(origin, CU_STREAM_CAPTURE_MODE_GLOBAL),
+            rc::CUDA_ERROR_ILLEGAL_STATE);
+  tesvan::cu::CUgraph graph = nullptr;
+  EXPECT_EQ(cu->cuStreamEndCapture(joined, &graph), rc::CUDA_ERROR_STREAM_CAPTURE_UNMATCHED);
+  EXPECT_EQ(cu->cuStreamBeginCapture(nullptr, CU_STREAM_CAPTURE_MODE_GLOBAL),
+            rc::CUDA_ERROR_STREAM_CAPTURE_UNSUPPORTED);
+
+  ASSERT_EQ(cu->cuStreamEndCapture(origin, &graph), rc::CUDA_SUCCESS);
+  EXPECT_EQ(status(origin), CU_STREAM_CAPTURE_STATUS_NONE);
+  EXPECT_EQ(status(joined), CU_STREAM_CAPTURE_STATUS_NONE);
+  EXPECT_EQ(cu->cuStreamEndCapture(origin, &graph), rc::CUDA_ERROR_ILLEGAL_STATE);
+  // The event keeps its capture's mark, but that capture is over.
+  ASSERT_EQ(cu->cuStreamWaitEvent(apart, ev, 0), rc::CUDA_SUCCESS);
+  EXPECT_EQ(status(apart), CU_STREAM_CAPTURE_STATUS_NONE);
+  EXPECT_EQ(cu->cuStreamSynchronize(origin), rc::CUDA_SUCCESS);
+  for (CUstream s : {origin, joined, apart}) cu->cuStreamDestroy(s);
+  cu->cuEventDestroy(ev);
+}
+
 TEST_F(StreamTest, HandlesAndFlagsAreChecked) {
   REQUIRE_SIM();  // a real driver may crash on stale handles
   CUstream s = nullptr;
