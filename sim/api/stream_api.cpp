@@ -40,7 +40,7 @@ CUresult sync_event(Simulator& sim, const Event& ev) {
 
 }  // namespace
 
-CUresult CUDAAPI cuStreamCreate(CUstream* phStream, unsigned int Flags) {
+CUresult CUDAAPI cuStreamCreate(CUstream* phStream, unsigned int Flags) try {
   Entry e(Fn::cuStreamCreate, Need::Context);
   if (e.failed()) return e.result();
   if (!phStream) return CUDA_ERROR_INVALID_VALUE;
@@ -51,34 +51,34 @@ CUresult CUDAAPI cuStreamCreate(CUstream* phStream, unsigned int Flags) {
   e.sim.scheduler.create(id, (Flags & CU_STREAM_NON_BLOCKING) == 0);
   *phStream = tvnsim::api::make_handle<CUstream>(id);
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuStreamDestroy(CUstream hStream) {
+CUresult CUDAAPI cuStreamDestroy(CUstream hStream) try {
   Entry e(Fn::cuStreamDestroy_v2, Need::Context);
   if (e.failed()) return e.result();
   Stream* s = e.sim.stream(hStream);
   if (!s || s == &e.sim.scheduler.legacy()) return bad_stream(e.sim);
   e.sim.scheduler.destroy(*s);
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuStreamSynchronize(CUstream hStream) {
+CUresult CUDAAPI cuStreamSynchronize(CUstream hStream) try {
   Entry e(Fn::cuStreamSynchronize, Need::Context);
   if (e.failed()) return e.result();
   Stream* s = e.sim.stream(hStream);
   if (!s) return bad_stream(e.sim);
   return sync_stream(e.sim, *s);
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuStreamQuery(CUstream hStream) {
+CUresult CUDAAPI cuStreamQuery(CUstream hStream) try {
   Entry e(Fn::cuStreamQuery, Need::Context);
   if (e.failed()) return e.result();
   Stream* s = e.sim.stream(hStream);
   if (!s) return bad_stream(e.sim);
   return sync_stream(e.sim, *s);
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuStreamWaitEvent(CUstream hStream, CUevent hEvent, unsigned int Flags) {
+CUresult CUDAAPI cuStreamWaitEvent(CUstream hStream, CUevent hEvent, unsigned int Flags) try {
   Entry e(Fn::cuStreamWaitEvent, Need::Context);
   if (e.failed()) return e.result();
   Stream* s = e.sim.stream(hStream);
@@ -92,9 +92,9 @@ CUresult CUDAAPI cuStreamWaitEvent(CUstream hStream, CUevent hEvent, unsigned in
   if (!ev->recorded || e.sim.scheduler.reached(ev->stream, ev->seq)) return CUDA_SUCCESS;
   e.sim.scheduler.enqueue(*s, WaitWork{ev->stream, ev->seq});
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuEventCreate(CUevent* phEvent, unsigned int Flags) {
+CUresult CUDAAPI cuEventCreate(CUevent* phEvent, unsigned int Flags) try {
   Entry e(Fn::cuEventCreate, Need::Context);
   if (e.failed()) return e.result();
   if (!phEvent) return CUDA_ERROR_INVALID_VALUE;
@@ -108,9 +108,9 @@ CUresult CUDAAPI cuEventCreate(CUevent* phEvent, unsigned int Flags) {
   e.sim.events[id].flags = Flags;
   *phEvent = tvnsim::api::make_handle<CUevent>(id);
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuEventRecord(CUevent hEvent, CUstream hStream) {
+CUresult CUDAAPI cuEventRecord(CUevent hEvent, CUstream hStream) try {
   Entry e(Fn::cuEventRecord, Need::Context);
   if (e.failed()) return e.result();
   Event* ev = find_event(e.sim, hEvent);
@@ -121,27 +121,27 @@ CUresult CUDAAPI cuEventRecord(CUevent hEvent, CUstream hStream) {
   ev->stream = s->id;
   ev->seq = e.sim.scheduler.enqueue(*s, MarkerWork{});
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuEventSynchronize(CUevent hEvent) {
+CUresult CUDAAPI cuEventSynchronize(CUevent hEvent) try {
   Entry e(Fn::cuEventSynchronize, Need::Context);
   if (e.failed()) return e.result();
   const Event* ev = find_event(e.sim, hEvent);
   if (!ev) return bad_event(e.sim);
   return sync_event(e.sim, *ev);
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuEventQuery(CUevent hEvent) {
+CUresult CUDAAPI cuEventQuery(CUevent hEvent) try {
   Entry e(Fn::cuEventQuery, Need::Context);
   if (e.failed()) return e.result();
   const Event* ev = find_event(e.sim, hEvent);
   if (!ev) return bad_event(e.sim);
   return sync_event(e.sim, *ev);
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuEventDestroy(CUevent hEvent) {
+CUresult CUDAAPI cuEventDestroy(CUevent hEvent) try {
   Entry e(Fn::cuEventDestroy_v2, Need::Context);
   if (e.failed()) return e.result();
   if (e.sim.events.erase(tvnsim::api::handle_value(hEvent)) == 0) return bad_event(e.sim);
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL

@@ -19,12 +19,13 @@ using ptx::Op;
 using ptx::Special;
 
 const Handler* handler_table() {
-  static const auto table = [] {
-    std::vector<Handler> t(static_cast<size_t>(Op::Bra), nullptr);
-    for (size_t i = 0; i < t.size(); ++i) t[i] = handler_for(static_cast<Op>(i));
+  // Never destroyed: blocks may still run on other threads during exit.
+  static const auto* table = [] {
+    auto* t = new std::vector<Handler>(static_cast<size_t>(Op::Bra), nullptr);
+    for (size_t i = 0; i < t->size(); ++i) (*t)[i] = handler_for(static_cast<Op>(i));
     return t;
   }();
-  return table.data();
+  return table->data();
 }
 
 uint32_t lowest_pc(const Warp& w, uint32_t lanes) {
