@@ -3,6 +3,10 @@
 #include <cerrno>
 #include <cstddef>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/allocator_interface.h>
+#endif
+
 // The C library's own entry points, which the replacements below forward to,
 // so that every block still belongs to one allocator (free needs no change).
 extern "C" {
@@ -26,6 +30,18 @@ void note(size_t size) {
 }
 
 }  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+
+// AddressSanitizer owns the malloc family; it reports every allocation to a
+// hook instead.
+namespace {
+void on_malloc(const volatile void*, size_t size) { note(size); }
+void on_free(const volatile void*) {}
+[[maybe_unused]] const int hooks_installed = __sanitizer_install_malloc_and_free_hooks(&on_malloc, &on_free);
+}  // namespace
+
+#else
 
 extern "C" {
 
@@ -59,6 +75,8 @@ int posix_memalign(void** out, size_t align, size_t size) {
 }
 
 }  // extern "C"
+
+#endif
 
 namespace tesvan::test {
 
