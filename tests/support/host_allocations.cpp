@@ -4,7 +4,9 @@
 #include <cstddef>
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtime's hook registration (GCC installs no header for it).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*malloc_hook)(const volatile void*, size_t), void (*free_hook)(const volatile void*));
 #endif
 
 // The C library's own entry points, which the replacements below forward to,

@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -142,9 +144,17 @@ class ProcessTest : public DriverTest {
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, self.c_str(), &quiet, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&quiet);
+    if (spawned != 0) return ::testing::AssertionFailure() << "could not run the child";
+    // A child that hangs (at exit, in a deadlock) fails instead of blocking the suite.
     int status = -1;
-    if (spawned != 0 || waitpid(pid, &status, 0) != pid) {
-      return ::testing::AssertionFailure() << "could not run the child";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return ::testing::AssertionFailure() << "child still running after 120 s";
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == kChildDone) {
       return ::testing::AssertionSuccess();
