@@ -6,11 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <mutex>
-#include <sstream>
 #include <system_error>
 
+#include "cache_file.h"
 #include "kernel_source.h"
 
 namespace tesvan {
@@ -156,9 +154,14 @@ std::optional<fs::path> cache_directory() {
   } else if (const char* home = std::getenv("HOME")) {
     base = fs::path(home) / ".cache";
   } else {
+    // The shared temporary folder: other users can write there, so the cache
+    // lives in a folder of this user's own, or nowhere.
     std::error_code ec;
-    base = fs::temp_directory_path(ec);
-    if (ec) base = "/tmp";
+    fs::path tmp = fs::temp_directory_path(ec);
+    if (ec) tmp = "/tmp";
+    const fs::path own = tmp / ("tesvan-" + std::to_string(::geteuid()));
+    if (!ensure_private_folder(own)) return std::nullopt;
+    return own / "kernels";
   }
   return base / "tesvan" / "kernels";
 }
@@ -243,39 +246,14 @@ KernelBuild plan_kernel_build(std::string source, std::string_view target) {
 
 std::optional<std::string> read_cached_ptx(const KernelBuild& build) {
   if (!build.cache_path) return std::nullopt;
-  std::ifstream in(*build.cache_path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  std::string text = ss.str();
+  std::optional<std::string> text = read_cache_file(*build.cache_path);
   // Text with a NUL cannot be handed over as a NUL-terminated image.
-  if (!valid_utf8(text) || text.find('\0') != std::string::npos) return std::nullopt;
+  if (!text || !valid_utf8(*text) || text->find('\0') != std::string::npos) return std::nullopt;
   return text;
 }
 
 void write_cached_ptx(const KernelBuild& build, std::string_view ptx) {
-  if (!build.cache_path) return;
-  // Every writer of this process shares one temporary name (it carries the
-  // process id), so writes within the process take turns.
-  static std::mutex write_mutex;
-  std::lock_guard<std::mutex> lock(write_mutex);
-  const fs::path& path = *build.cache_path;
-  std::error_code ec;
-  if (path.has_parent_path()) {
-    fs::create_directories(path.parent_path(), ec);
-    if (ec) return;
-  }
-  fs::path tmp = path;
-  tmp.replace_extension("tmp-" + std::to_string(::getpid()));
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return;
-    out.write(ptx.data(), static_cast<std::streamsize>(ptx.size()));
-    out.close();
-    if (!out) return;
-  }
-  fs::rename(tmp, path, ec);
+  if (build.cache_path) write_cache_file(*build.cache_path, ptx);
 }
 
 Result<std::string> kernel_ptx(std::string_view target) {
@@ -295,16 +273,29 @@ cu::CUresult load_module(const cu::CudaApi& api, const std::string& ptx, ModuleR
   return cu::CUDA_SUCCESS;
 }
 
+bool is_content_error(cu::CUresult r) {
+  const std::string name = cu::cu_result_name(r);
+  return name == "CUDA_ERROR_INVALID_PTX" || name == "CUDA_ERROR_INVALID_IMAGE" ||
+         name == "CUDA_ERROR_INVALID_SOURCE" || name == "CUDA_ERROR_NO_BINARY_FOR_GPU" ||
+         name == "CUDA_ERROR_UNSUPPORTED_PTX_VERSION";
+}
+
 Status build_kernel_module(const cu::CudaApi& api, std::string source, std::string_view target,
-                           const std::function<Status(const ModuleRef&)>& build_table) {
+                           const TableBuilder& build_table) {
   KernelBuild build = plan_kernel_build(std::move(source), target);
   if (std::optional<std::string> cached = read_cached_ptx(build)) {
     ModuleRef module;
-    if (load_module(api, *cached, &module) == cu::CUDA_SUCCESS) {
-      Status table = build_table(module);
-      if (table.ok()) return table;
+    const cu::CUresult loaded = load_module(api, *cached, &module);
+    if (loaded == cu::CUDA_SUCCESS) {
+      bool module_at_fault = false;
+      Status table = build_table(module, &module_at_fault);
+      if (table.ok() || !module_at_fault) return table;
+    } else if (!is_content_error(loaded)) {
+      // Out of memory, a lost context: the file is fine and a compile would
+      // not help, so both stay for the next construction.
+      return cu::check(loaded, "module load failed: ");
     }
-    // Unloadable, or loadable but missing kernels: replace it.
+    // Not loadable as PTX, or missing kernels: replace it.
     std::error_code ec;
     fs::remove(*build.cache_path, ec);
   }
@@ -313,7 +304,8 @@ Status build_kernel_module(const cu::CudaApi& api, std::string source, std::stri
   write_cached_ptx(build, ptx.value());
   ModuleRef module;
   TVN_TRY(cu::check(load_module(api, ptx.value(), &module), "module load failed: "));
-  return build_table(module);
+  bool module_at_fault = false;
+  return build_table(module, &module_at_fault);
 }
 
 }  // namespace tesvan

@@ -1,12 +1,14 @@
-// The driver functions this library exports, by their exact symbol names, and
-// the per-function call counting and fault injection every one of them starts
-// with.
+// The driver functions this library exports, by their exact symbol names, the
+// per-function call counting and fault injection every one of them starts
+// with, and the boundary that keeps C++ exceptions inside the library.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
+
+#include "api/cuda_api.h"
 
 namespace tvnsim::api {
 
@@ -42,11 +44,37 @@ std::string_view function_name(Fn f);
 // The function exported under `name`, if any.
 std::optional<Fn> function_by_name(std::string_view name);
 
+// Every exported function's body is a function-try-block closed by one of
+// these, so no C++ exception (std::bad_alloc above all) reaches the caller:
+//   CUresult CUDAAPI cuX(...) try { ... } TVNSIM_CATCH_ALL
+// A driver function returns CUDA_ERROR_OUT_OF_MEMORY for std::bad_alloc and
+// CUDA_ERROR_UNKNOWN for anything else; a control function reports it on
+// stderr and returns its argument (nothing for void).
+#define TVNSIM_CATCH_ALL \
+  catch (...) {          \
+    return ::tvnsim::api::exception_result(); \
+  }
+#define TVNSIM_CONTROL_CATCH(...)                 \
+  catch (...) {                                   \
+    ::tvnsim::api::report_exception(__func__);    \
+    return __VA_ARGS__;                           \
+  }
+
+// Inside a catch handler: the driver result for the exception in flight and
+// its text.
+CUresult classify_exception(const char** what) noexcept;
+// Inside a catch handler, without the global lock: classify_exception's
+// result, its text recorded as the reason of the last refused call.
+CUresult exception_result() noexcept;
+// Inside a catch handler: "tvnsim: <function>: <what>" on stderr.
+void report_exception(const char* function) noexcept;
+
 // Call counts and pending injected results.  Not thread-safe on its own: the
 // library's global lock guards it.
 class CallLog {
  public:
-  // Counts the call; returns the injected result when one is due.
+  // Counts the call; returns the injected result when one is due, or throws
+  // std::bad_alloc when an exception is due.
   std::optional<int> enter(Fn f) {
     const uint64_t n = ++counts_[static_cast<size_t>(f)];
     if (pending_.empty()) return std::nullopt;
@@ -54,6 +82,9 @@ class CallLog {
   }
   // The nth call after now (1-based) returns `result`.
   void inject(Fn f, unsigned nth, int result);
+  // The nth call after now (1-based) throws std::bad_alloc, as running out
+  // of host memory inside the function would.
+  void inject_exception(Fn f, unsigned nth);
   void clear_injections() { pending_.clear(); }
   uint64_t count(Fn f) const { return counts_[static_cast<size_t>(f)]; }
   void reset();
@@ -63,6 +94,7 @@ class CallLog {
     Fn function;
     uint64_t call;  // the call count at which it fires
     int result;
+    bool throws;
   };
   std::optional<int> take(Fn f, uint64_t n);
 

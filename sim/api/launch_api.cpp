@@ -129,7 +129,7 @@ CUresult CUDAAPI cuLaunchKernel(CUfunction f, unsigned int gridDimX, unsigned in
                                 unsigned int gridDimZ, unsigned int blockDimX,
                                 unsigned int blockDimY, unsigned int blockDimZ,
                                 unsigned int sharedMemBytes, CUstream hStream, void** kernelParams,
-                                void** extra) {
+                                void** extra) try {
   Entry e(Fn::cuLaunchKernel, Need::Context);
   if (e.failed()) return e.result();
   Simulator& sim = e.sim;
@@ -184,4 +184,4 @@ CUresult CUDAAPI cuLaunchKernel(CUfunction f, unsigned int gridDimX, unsigned in
   }
   sim.scheduler.enqueue(*stream, std::move(w));
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL

@@ -94,7 +94,7 @@ CUresult copy_memory(Fn f, Direction dir, uint64_t dst, void* host_dst, uint64_t
 
 }  // namespace
 
-CUresult CUDAAPI cuMemAlloc(CUdeviceptr* dptr, size_t bytesize) {
+CUresult CUDAAPI cuMemAlloc(CUdeviceptr* dptr, size_t bytesize) try {
   Entry e(Fn::cuMemAlloc_v2, Need::Context);
   if (e.failed()) return e.result();
   if (!dptr || bytesize == 0) return e.sim.fail(CUDA_ERROR_INVALID_VALUE, "null pointer or size 0");
@@ -102,9 +102,9 @@ CUresult CUDAAPI cuMemAlloc(CUdeviceptr* dptr, size_t bytesize) {
   if (!p) return e.sim.fail(CUDA_ERROR_OUT_OF_MEMORY, "device memory capacity exceeded");
   *dptr = p;
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuMemFree(CUdeviceptr dptr) {
+CUresult CUDAAPI cuMemFree(CUdeviceptr dptr) try {
   Entry e(Fn::cuMemFree_v2, Need::Context);
   if (e.failed()) return e.result();
   const tvnsim::Allocation* a = e.sim.memory.find(dptr);
@@ -119,9 +119,9 @@ CUresult CUDAAPI cuMemFree(CUdeviceptr dptr) {
   }
   e.sim.memory.release(dptr);
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuMemAllocAsync(CUdeviceptr* dptr, size_t bytesize, CUstream hStream) {
+CUresult CUDAAPI cuMemAllocAsync(CUdeviceptr* dptr, size_t bytesize, CUstream hStream) try {
   Entry e(Fn::cuMemAllocAsync, Need::Context);
   if (e.failed()) return e.result();
   if (CUresult r = check_pools(e.sim)) return r;
@@ -132,9 +132,9 @@ CUresult CUDAAPI cuMemAllocAsync(CUdeviceptr* dptr, size_t bytesize, CUstream hS
   e.sim.stream_ordered.insert(p);
   *dptr = p;
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuMemFreeAsync(CUdeviceptr dptr, CUstream hStream) {
+CUresult CUDAAPI cuMemFreeAsync(CUdeviceptr dptr, CUstream hStream) try {
   Entry e(Fn::cuMemFreeAsync, Need::Context);
   if (e.failed()) return e.result();
   if (CUresult r = check_pools(e.sim)) return r;
@@ -147,64 +147,64 @@ CUresult CUDAAPI cuMemFreeAsync(CUdeviceptr dptr, CUstream hStream) {
   e.sim.pending_frees.insert(dptr);
   e.sim.scheduler.enqueue(*s, FreeWork{dptr});
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuMemGetInfo(size_t* free, size_t* total) {
+CUresult CUDAAPI cuMemGetInfo(size_t* free, size_t* total) try {
   Entry e(Fn::cuMemGetInfo_v2, Need::Context);
   if (e.failed()) return e.result();
   if (!free || !total) return CUDA_ERROR_INVALID_VALUE;
   *total = e.sim.config.memory_bytes;
   *free = *total - std::min<uint64_t>(*total, e.sim.memory.user_bytes());
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuMemsetD8(CUdeviceptr dstDevice, unsigned char uc, size_t N) {
+CUresult CUDAAPI cuMemsetD8(CUdeviceptr dstDevice, unsigned char uc, size_t N) try {
   return set_memory(Fn::cuMemsetD8_v2, dstDevice, uc, 1, N, nullptr);
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuMemsetD32(CUdeviceptr dstDevice, unsigned int ui, size_t N) {
+CUresult CUDAAPI cuMemsetD32(CUdeviceptr dstDevice, unsigned int ui, size_t N) try {
   return set_memory(Fn::cuMemsetD32_v2, dstDevice, ui, 4, N, nullptr);
-}
+} TVNSIM_CATCH_ALL
 
 CUresult CUDAAPI cuMemsetD8Async(CUdeviceptr dstDevice, unsigned char uc, size_t N,
-                                 CUstream hStream) {
+                                 CUstream hStream) try {
   return set_memory(Fn::cuMemsetD8Async, dstDevice, uc, 1, N, hStream);
-}
+} TVNSIM_CATCH_ALL
 
 CUresult CUDAAPI cuMemsetD32Async(CUdeviceptr dstDevice, unsigned int ui, size_t N,
-                                  CUstream hStream) {
+                                  CUstream hStream) try {
   return set_memory(Fn::cuMemsetD32Async, dstDevice, ui, 4, N, hStream);
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuMemcpyHtoD(CUdeviceptr dstDevice, const void* srcHost, size_t ByteCount) {
+CUresult CUDAAPI cuMemcpyHtoD(CUdeviceptr dstDevice, const void* srcHost, size_t ByteCount) try {
   return copy_memory(Fn::cuMemcpyHtoD_v2, Direction::HtoD, dstDevice, nullptr, 0, srcHost,
                      ByteCount, nullptr, false);
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuMemcpyDtoH(void* dstHost, CUdeviceptr srcDevice, size_t ByteCount) {
+CUresult CUDAAPI cuMemcpyDtoH(void* dstHost, CUdeviceptr srcDevice, size_t ByteCount) try {
   return copy_memory(Fn::cuMemcpyDtoH_v2, Direction::DtoH, 0, dstHost, srcDevice, nullptr,
                      ByteCount, nullptr, false);
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuMemcpyDtoD(CUdeviceptr dstDevice, CUdeviceptr srcDevice, size_t ByteCount) {
+CUresult CUDAAPI cuMemcpyDtoD(CUdeviceptr dstDevice, CUdeviceptr srcDevice, size_t ByteCount) try {
   return copy_memory(Fn::cuMemcpyDtoD_v2, Direction::DtoD, dstDevice, nullptr, srcDevice, nullptr,
                      ByteCount, nullptr, false);
-}
+} TVNSIM_CATCH_ALL
 
 CUresult CUDAAPI cuMemcpyHtoDAsync(CUdeviceptr dstDevice, const void* srcHost, size_t ByteCount,
-                                   CUstream hStream) {
+                                   CUstream hStream) try {
   return copy_memory(Fn::cuMemcpyHtoDAsync_v2, Direction::HtoD, dstDevice, nullptr, 0, srcHost,
                      ByteCount, hStream, true);
-}
+} TVNSIM_CATCH_ALL
 
 CUresult CUDAAPI cuMemcpyDtoHAsync(void* dstHost, CUdeviceptr srcDevice, size_t ByteCount,
-                                   CUstream hStream) {
+                                   CUstream hStream) try {
   return copy_memory(Fn::cuMemcpyDtoHAsync_v2, Direction::DtoH, 0, dstHost, srcDevice, nullptr,
                      ByteCount, hStream, true);
-}
+} TVNSIM_CATCH_ALL
 
 CUresult CUDAAPI cuMemcpyDtoDAsync(CUdeviceptr dstDevice, CUdeviceptr srcDevice, size_t ByteCount,
-                                   CUstream hStream) {
+                                   CUstream hStream) try {
   return copy_memory(Fn::cuMemcpyDtoDAsync_v2, Direction::DtoD, dstDevice, nullptr, srcDevice,
                      nullptr, ByteCount, hStream, true);
-}
+} TVNSIM_CATCH_ALL

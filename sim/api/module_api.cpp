@@ -48,7 +48,7 @@ int default_dynamic_shared(const Simulator& sim, const tvnsim::EntryInfo& e) {
 
 }  // namespace
 
-CUresult CUDAAPI cuModuleLoadData(CUmodule* module, const void* image) {
+CUresult CUDAAPI cuModuleLoadData(CUmodule* module, const void* image) try {
   Entry e(Fn::cuModuleLoadData, Need::Context);
   if (e.failed()) return e.result();
   if (!module || !image) return CUDA_ERROR_INVALID_VALUE;
@@ -83,9 +83,9 @@ CUresult CUDAAPI cuModuleLoadData(CUmodule* module, const void* image) {
   m.functions.assign(m.program->info().entries.size(), 0);
   *module = tvnsim::api::make_handle<CUmodule>(id);
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuModuleUnload(CUmodule hmod) {
+CUresult CUDAAPI cuModuleUnload(CUmodule hmod) try {
   Entry e(Fn::cuModuleUnload, Need::Context);
   if (e.failed()) return e.result();
   auto it = e.sim.modules.find(tvnsim::api::handle_value(hmod));
@@ -95,9 +95,9 @@ CUresult CUDAAPI cuModuleUnload(CUmodule hmod) {
   // Launches still queued keep the program (and its globals) until they ran.
   e.sim.modules.erase(it);
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuModuleGetFunction(CUfunction* hfunc, CUmodule hmod, const char* name) {
+CUresult CUDAAPI cuModuleGetFunction(CUfunction* hfunc, CUmodule hmod, const char* name) try {
   Entry e(Fn::cuModuleGetFunction, Need::Context);
   if (e.failed()) return e.result();
   if (!hfunc || !name) return CUDA_ERROR_INVALID_VALUE;
@@ -121,9 +121,9 @@ CUresult CUDAAPI cuModuleGetFunction(CUfunction* hfunc, CUmodule hmod, const cha
     return CUDA_SUCCESS;
   }
   return e.sim.fail(CUDA_ERROR_NOT_FOUND, std::string("no entry named ") + name + " in the module");
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuFuncGetAttribute(int* pi, CUfunction_attribute attrib, CUfunction hfunc) {
+CUresult CUDAAPI cuFuncGetAttribute(int* pi, CUfunction_attribute attrib, CUfunction hfunc) try {
   Entry e(Fn::cuFuncGetAttribute, Need::Context);
   if (e.failed()) return e.result();
   if (!pi) return CUDA_ERROR_INVALID_VALUE;
@@ -164,9 +164,9 @@ CUresult CUDAAPI cuFuncGetAttribute(int* pi, CUfunction_attribute attrib, CUfunc
       *pi = 0;
   }
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuFuncSetAttribute(CUfunction hfunc, CUfunction_attribute attrib, int value) {
+CUresult CUDAAPI cuFuncSetAttribute(CUfunction hfunc, CUfunction_attribute attrib, int value) try {
   Entry e(Fn::cuFuncSetAttribute, Need::Context);
   if (e.failed()) return e.result();
   Function* f = find_function(e.sim, hfunc);
@@ -192,4 +192,4 @@ CUresult CUDAAPI cuFuncSetAttribute(CUfunction hfunc, CUfunction_attribute attri
       return e.sim.fail(CUDA_ERROR_INVALID_VALUE,
                         "function attribute " + std::to_string(attrib) + " cannot be set");
   }
-}
+} TVNSIM_CATCH_ALL

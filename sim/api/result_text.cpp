@@ -44,10 +44,10 @@ CUresult lookup(tvnsim::api::Fn f, const char* (*table)(CUresult), CUresult erro
 
 }  // namespace
 
-CUresult CUDAAPI cuGetErrorName(CUresult error, const char** pStr) {
+CUresult CUDAAPI cuGetErrorName(CUresult error, const char** pStr) try {
   return lookup(tvnsim::api::Fn::cuGetErrorName, result_name, error, pStr);
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuGetErrorString(CUresult error, const char** pStr) {
+CUresult CUDAAPI cuGetErrorString(CUresult error, const char** pStr) try {
   return lookup(tvnsim::api::Fn::cuGetErrorString, result_description, error, pStr);
-}
+} TVNSIM_CATCH_ALL

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <pthread.h>
+
 #include "api/device_model.h"
 #include "exec/executor.h"
 
@@ -25,7 +27,14 @@ void copy_text(char (&dst)[N], std::string_view src) {
 Simulator& simulator() {
   // Never destroyed: handles held by static objects elsewhere may still be
   // released during process exit.
-  static Simulator* s = new Simulator;
+  static Simulator* s = [] {
+    auto* sim = new Simulator;
+    // fork() waits for the call in progress, so that a child never starts
+    // with the lock held by a thread it does not have.
+    pthread_atfork([] { simulator().mu.lock(); }, [] { simulator().mu.unlock(); },
+                   [] { simulator().mu.unlock(); });
+    return sim;
+  }();
   return *s;
 }
 
@@ -118,7 +127,18 @@ void Simulator::reset_all() {
 }
 
 int Simulator::run(Op& op) {
-  return std::visit([this](auto& w) { return run_work(w); }, op.work);
+  try {
+    return std::visit([this](auto& w) { return run_work(w); }, op.work);
+  } catch (...) {
+    // A host failure part-way through (a block's scratch memory could not be
+    // had) leaves device memory as undefined as a device fault does.
+    const char* what = "";
+    TvnSimFault f{};
+    f.result = classify_exception(&what);
+    std::snprintf(f.message, sizeof f.message, "host failure while running queued work: %s", what);
+    record_fault(f);
+    return f.result;
+  }
 }
 
 int Simulator::run_work(LaunchWork& w) {

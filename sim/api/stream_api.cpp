@@ -50,7 +50,7 @@ CUresult sync_event(Simulator& sim, const Event& ev) {
 
 }  // namespace
 
-CUresult CUDAAPI cuStreamCreate(CUstream* phStream, unsigned int Flags) {
+CUresult CUDAAPI cuStreamCreate(CUstream* phStream, unsigned int Flags) try {
   Entry e(Fn::cuStreamCreate, Need::Context);
   if (e.failed()) return e.result();
   if (!phStream) return CUDA_ERROR_INVALID_VALUE;
@@ -61,34 +61,34 @@ CUresult CUDAAPI cuStreamCreate(CUstream* phStream, unsigned int Flags) {
   e.sim.scheduler.create(id, (Flags & CU_STREAM_NON_BLOCKING) == 0);
   *phStream = tvnsim::api::make_handle<CUstream>(id);
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuStreamDestroy(CUstream hStream) {
+CUresult CUDAAPI cuStreamDestroy(CUstream hStream) try {
   Entry e(Fn::cuStreamDestroy_v2, Need::Context);
   if (e.failed()) return e.result();
   Stream* s = e.sim.stream(hStream);
   if (!s || s == &e.sim.scheduler.legacy()) return bad_stream(e.sim);
   e.sim.scheduler.destroy(*s);
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuStreamSynchronize(CUstream hStream) {
+CUresult CUDAAPI cuStreamSynchronize(CUstream hStream) try {
   Entry e(Fn::cuStreamSynchronize, Need::Context);
   if (e.failed()) return e.result();
   Stream* s = e.sim.stream(hStream);
   if (!s) return bad_stream(e.sim);
   return sync_stream(e.sim, *s);
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuStreamQuery(CUstream hStream) {
+CUresult CUDAAPI cuStreamQuery(CUstream hStream) try {
   Entry e(Fn::cuStreamQuery, Need::Context);
   if (e.failed()) return e.result();
   Stream* s = e.sim.stream(hStream);
   if (!s) return bad_stream(e.sim);
   return sync_stream(e.sim, *s);
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuStreamWaitEvent(CUstream hStream, CUevent hEvent, unsigned int Flags) {
+CUresult CUDAAPI cuStreamWaitEvent(CUstream hStream, CUevent hEvent, unsigned int Flags) try {
   Entry e(Fn::cuStreamWaitEvent, Need::Context);
   if (e.failed()) return e.result();
   Stream* s = e.sim.stream(hStream);
@@ -107,9 +107,9 @@ CUresult CUDAAPI cuStreamWaitEvent(CUstream hStream, CUevent hEvent, unsigned in
   if (!ev->recorded || e.sim.scheduler.reached(ev->stream, ev->seq)) return CUDA_SUCCESS;
   e.sim.scheduler.enqueue(*s, WaitWork{ev->stream, ev->seq});
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuEventCreate(CUevent* phEvent, unsigned int Flags) {
+CUresult CUDAAPI cuEventCreate(CUevent* phEvent, unsigned int Flags) try {
   Entry e(Fn::cuEventCreate, Need::Context);
   if (e.failed()) return e.result();
   if (!phEvent) return CUDA_ERROR_INVALID_VALUE;
@@ -123,9 +123,9 @@ CUresult CUDAAPI cuEventCreate(CUevent* phEvent, unsigned int Flags) {
   e.sim.events[id].flags = Flags;
   *phEvent = tvnsim::api::make_handle<CUevent>(id);
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuEventRecord(CUevent hEvent, CUstream hStream) {
+CUresult CUDAAPI cuEventRecord(CUevent hEvent, CUstream hStream) try {
   Entry e(Fn::cuEventRecord, Need::Context);
   if (e.failed()) return e.result();
   Event* ev = find_event(e.sim, hEvent);
@@ -137,32 +137,32 @@ CUresult CUDAAPI cuEventRecord(CUevent hEvent, CUstream hStream) {
   ev->capture = capture_of(e.sim, *s);
   ev->seq = e.sim.scheduler.enqueue(*s, MarkerWork{});
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuEventSynchronize(CUevent hEvent) {
+CUresult CUDAAPI cuEventSynchronize(CUevent hEvent) try {
   Entry e(Fn::cuEventSynchronize, Need::Context);
   if (e.failed()) return e.result();
   const Event* ev = find_event(e.sim, hEvent);
   if (!ev) return bad_event(e.sim);
   return sync_event(e.sim, *ev);
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuEventQuery(CUevent hEvent) {
+CUresult CUDAAPI cuEventQuery(CUevent hEvent) try {
   Entry e(Fn::cuEventQuery, Need::Context);
   if (e.failed()) return e.result();
   const Event* ev = find_event(e.sim, hEvent);
   if (!ev) return bad_event(e.sim);
   return sync_event(e.sim, *ev);
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuEventDestroy(CUevent hEvent) {
+CUresult CUDAAPI cuEventDestroy(CUevent hEvent) try {
   Entry e(Fn::cuEventDestroy_v2, Need::Context);
   if (e.failed()) return e.result();
   if (e.sim.events.erase(tvnsim::api::handle_value(hEvent)) == 0) return bad_event(e.sim);
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuStreamBeginCapture(CUstream hStream, CUstreamCaptureMode mode) {
+CUresult CUDAAPI cuStreamBeginCapture(CUstream hStream, CUstreamCaptureMode mode) try {
   Entry e(Fn::cuStreamBeginCapture_v2, Need::Context);
   if (e.failed()) return e.result();
   Stream* s = e.sim.stream(hStream);
@@ -180,9 +180,9 @@ CUresult CUDAAPI cuStreamBeginCapture(CUstream hStream, CUstreamCaptureMode mode
   }
   e.sim.captures[s->id] = s->id;
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuStreamEndCapture(CUstream hStream, CUgraph* phGraph) {
+CUresult CUDAAPI cuStreamEndCapture(CUstream hStream, CUgraph* phGraph) try {
   Entry e(Fn::cuStreamEndCapture, Need::Context);
   if (e.failed()) return e.result();
   if (!phGraph) return CUDA_ERROR_INVALID_VALUE;
@@ -198,9 +198,9 @@ CUresult CUDAAPI cuStreamEndCapture(CUstream hStream, CUgraph* phGraph) {
   std::erase_if(e.sim.captures, [&](const auto& entry) { return entry.second == capture; });
   *phGraph = nullptr;  // no graph is built
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL
 
-CUresult CUDAAPI cuStreamIsCapturing(CUstream hStream, CUstreamCaptureStatus* captureStatus) {
+CUresult CUDAAPI cuStreamIsCapturing(CUstream hStream, CUstreamCaptureStatus* captureStatus) try {
   Entry e(Fn::cuStreamIsCapturing, Need::Context);
   if (e.failed()) return e.result();
   if (!captureStatus) return CUDA_ERROR_INVALID_VALUE;
@@ -209,4 +209,4 @@ CUresult CUDAAPI cuStreamIsCapturing(CUstream hStream, CUstreamCaptureStatus* ca
   *captureStatus = capture_of(e.sim, *s) != 0 ? CU_STREAM_CAPTURE_STATUS_ACTIVE
                                               : CU_STREAM_CAPTURE_STATUS_NONE;
   return CUDA_SUCCESS;
-}
+} TVNSIM_CATCH_ALL

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <condition_variable>
+#include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -14,27 +16,38 @@ namespace tvnsim::exec {
 
 class WorkerPool {
  public:
+  // The process's pool.  Never destroyed: at exit another thread may still
+  // be running blocks on it.  In a child made by fork() it starts empty, as
+  // the parent's threads do not exist there.
   static WorkerPool& instance();
-  ~WorkerPool();
 
   // Runs work(scratch) on the calling thread and on up to `helpers` pool
   // threads, and returns when every one of them has returned.  While another
-  // launch holds the pool, the work runs on the calling thread alone.
+  // launch holds the pool, the work runs on the calling thread alone.  When
+  // any of them throws, the first exception is rethrown, still only after
+  // all have returned.
   void run(int helpers, const std::function<void(BlockScratch&)>& work);
 
  private:
-  WorkerPool() = default;
-  void loop(size_t index);
+  // Everything the helpers share with run().  A forked child abandons its
+  // copy: the threads it names are gone and its locks may be held by them.
+  struct State {
+    std::mutex run_mutex;  // one launch at a time uses the helpers
+    std::mutex m;
+    std::condition_variable wake, finished;
+    std::vector<std::thread> threads;
+    std::vector<std::unique_ptr<BlockScratch>> scratch;
+    const std::function<void(BlockScratch&)>* job = nullptr;
+    std::exception_ptr error;  // the first a helper threw during the job
+    uint64_t generation = 0;
+    int wanted = 0, taken = 0, done = 0;
+  };
 
-  std::mutex run_mutex_;  // one launch at a time uses the helpers
-  std::mutex m_;
-  std::condition_variable wake_, finished_;
-  std::vector<std::thread> threads_;
-  std::vector<std::unique_ptr<BlockScratch>> scratch_;
-  const std::function<void(BlockScratch&)>* job_ = nullptr;
-  uint64_t generation_ = 0;
-  int wanted_ = 0, taken_ = 0, done_ = 0;
-  bool stop_ = false;
+  WorkerPool() : state_(new State) {}
+  static void loop(State* s, size_t index);
+  static void start_afresh_in_child();
+
+  State* state_;
 };
 
 }  // namespace tvnsim::exec

@@ -163,6 +163,11 @@ TVNSIM_API int tvnsim_launch_site(size_t index, size_t site, TvnSimSiteCounters*
  * The name is the exported symbol, e.g. "cuLaunchKernel", "cuMemAlloc_v2".
  * Several injections may be pending at once. */
 TVNSIM_API void tvnsim_inject(const char* function, unsigned nth, int result);
+/* The nth (1-based) call of the named driver function made after this call
+ * throws std::bad_alloc inside the library, as running out of host memory
+ * would; the function returns CUDA_ERROR_OUT_OF_MEMORY instead of letting
+ * the exception reach its caller. */
+TVNSIM_API void tvnsim_inject_exception(const char* function, unsigned nth);
 TVNSIM_API void tvnsim_clear_injections(void);
 /* Number of calls of the named function since the last reset. */
 TVNSIM_API uint64_t tvnsim_call_count(const char* function);

@@ -208,8 +208,9 @@ ALLOC_LIMIT = textwrap.dedent("""
 
 def test_memory_exhaustion_while_building_is_an_exception(driver):
     """Address-space limits just below what building an engine takes: the
-    last allocations to fail are the engine's own (std::bad_alloc), which
-    must surface as MemoryError, never abort the process."""
+    last allocations to fail are the engine's own (std::bad_alloc, surfacing
+    as MemoryError) or the simulated driver's (its out-of-memory result, a
+    RuntimeError); either way an exception, never an aborted process."""
     examples = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
 
     def build(margin):
@@ -231,4 +232,4 @@ def test_memory_exhaustion_while_building_is_an_exception(driver):
         else:
             lo = mid
     assert outcomes <= {"built", "MemoryError", "RuntimeError"}, outcomes
-    assert "MemoryError" in outcomes, outcomes
+    assert outcomes - {"built"}, outcomes

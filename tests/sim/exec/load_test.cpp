@@ -115,8 +115,9 @@ TEST(Load, ModuleVariablesLiveInDeviceMemoryUntilTheProgramGoes) {
   EXPECT_EQ(v[0], 7u);
   EXPECT_EQ(v[1], 0xFFFFFFFFu);
   EXPECT_EQ(v[2], 0u);
+  const uint64_t str_base = str->base;  // `str` goes with the program
   r.program.reset();
-  EXPECT_EQ(mem.find(str->base), nullptr);
+  EXPECT_EQ(mem.find(str_base), nullptr);
 }
 
 TEST(Load, ProgramsFromOneTextHaveTheirOwnVariables) {
