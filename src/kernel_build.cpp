@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +49,11 @@ std::vector<std::string> include_directories() {
     struct stat st;
     const std::string header = (fs::path(dir) / "cuda_fp16.h").string();
     if (::stat(header.c_str(), &st) == 0) kept.push_back(dir);
+  }
+  // Then the headers of the chosen NVRTC and the Python wheels, for machines
+  // without a toolkit.
+  for (std::string& dir : cu::nvrtc_include_directories()) {
+    if (std::find(kept.begin(), kept.end(), dir) == kept.end()) kept.push_back(std::move(dir));
   }
   return kept;
 }

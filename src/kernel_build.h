@@ -26,6 +26,7 @@ std::vector<std::string> program_options(std::string_view target);
 
 // CUDA_HOME, CUDA_PATH, CUDA_ROOT (each + "/include"), then the fixed
 // toolkit folders; kept when "cuda_fp16.h" exists there, duplicates included.
+// Then, when not already listed, the folders of cu::nvrtc_include_directories.
 std::vector<std::string> include_directories();
 
 // The full NVRTC option list: include paths, architecture, program options.
