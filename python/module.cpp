@@ -9,6 +9,7 @@
 
 #include "arguments.h"
 #include "engine_inner.h"
+#include "loader_info.h"
 #include "poison_mutex.h"
 
 namespace tesvan::py {
@@ -249,7 +250,7 @@ int module_exec(PyObject* module) {
   if (!type) return -1;
   const int r = PyModule_AddObjectRef(module, "Engine", type);
   Py_DECREF(type);
-  return r;
+  return r < 0 ? r : add_loader_info(module);
 }
 
 PyModuleDef_Slot module_slots[] = {
