@@ -180,6 +180,13 @@ std::pair<int, int> nvrtc_version(const cu::NvrtcApi& nvrtc) {
 }
 
 Result<std::string> compile_ptx(std::string_view source, std::string_view target) {
+  Result<CompiledModule> compiled = compile_module(source, target, false);
+  if (!compiled.ok()) return std::move(compiled).error();
+  return std::move(compiled.value().ptx);
+}
+
+Result<CompiledModule> compile_module(std::string_view source, std::string_view target,
+                                      bool with_cubin) {
   auto loaded = cu::nvrtc();
   if (!loaded.ok()) return std::move(loaded).error();
   const cu::NvrtcApi& nv = *loaded.value();
@@ -194,7 +201,8 @@ Result<std::string> compile_ptx(std::string_view source, std::string_view target
   for (const std::string& o : options) argv.push_back(o.c_str());
 
   std::optional<Error> failure;
-  std::string ptx;
+  CompiledModule out;
+  std::string& ptx = out.ptx;
   r = nv.nvrtcCompileProgram(prog, static_cast<int>(argv.size()), argv.data());
   if (r != 0) {
     const cu::nvrtcResult compile_result = r;
@@ -228,11 +236,20 @@ Result<std::string> compile_ptx(std::string_view source, std::string_view target
       const size_t nul = ptx.find('\0');
       if (nul != std::string::npos) ptx.resize(nul);
     }
+    if (!failure && with_cubin) {
+      size_t cubin_size = 0;
+      r = nv.nvrtcGetCUBINSize(prog, &cubin_size);
+      if (r == 0) {
+        out.cubin.assign(cubin_size, '\0');
+        r = nv.nvrtcGetCUBIN(prog, out.cubin.data());
+      }
+      if (r != 0) failure = compile_failed(nvrtc_error("GetCubinError", r));
+    }
   }
   r = nv.nvrtcDestroyProgram(&prog);
   if (failure) return std::move(*failure);
   if (r != 0) return compile_failed(nvrtc_error("DestroyError", r));
-  return ptx;
+  return out;
 }
 
 KernelBuild plan_kernel_build(std::string source, std::string_view target) {
@@ -243,45 +260,75 @@ KernelBuild plan_kernel_build(std::string source, std::string_view target) {
     int major = 0, minor = 0;
     if (auto nv = cu::nvrtc(); nv.ok()) std::tie(major, minor) = nvrtc_version(*nv.value());
     b.cache_path = cache_file(*dir, cache_key(b.source, target, program_options(target), major, minor));
+    b.cubin_path = b.cache_path;
+    b.cubin_path->replace_extension(b.target + ".cubin");
   }
   return b;
 }
 
-std::optional<std::string> read_cached_ptx(const KernelBuild& build) {
-  if (!build.cache_path) return std::nullopt;
-  std::ifstream in(*build.cache_path, std::ios::binary);
+namespace {
+
+// Whole-file read; nothing when the file is missing or unreadable.
+std::optional<std::string> read_whole_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   std::ostringstream ss;
   ss << in.rdbuf();
   if (in.bad()) return std::nullopt;
-  std::string text = ss.str();
+  return ss.str();
+}
+
+// Writes a cache entry through a temporary file and a rename; failures are
+// ignored (the entry is then simply not cached).
+void write_cache_entry(const fs::path& path, std::string_view bytes) {
+  // Every writer of this process shares one temporary name per entry kind
+  // (it carries the process id), so writes within the process take turns.
+  static std::mutex write_mutex;
+  std::lock_guard<std::mutex> lock(write_mutex);
+  std::error_code ec;
+  if (path.has_parent_path()) {
+    fs::create_directories(path.parent_path(), ec);
+    if (ec) return;
+  }
+  // tesvan-<key>.ptx -> tesvan-<key>.tmp-<pid>;
+  // tesvan-<key>.<target>.cubin -> tesvan-<key>.<target>.tmp-<pid>.
+  fs::path tmp = path;
+  tmp.replace_extension("tmp-" + std::to_string(::getpid()));
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out) return;
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) return;
+  }
+  fs::rename(tmp, path, ec);
+}
+
+}  // namespace
+
+std::optional<std::string> read_cached_ptx(const KernelBuild& build) {
+  if (!build.cache_path) return std::nullopt;
+  std::optional<std::string> read = read_whole_file(*build.cache_path);
+  if (!read) return std::nullopt;
+  std::string text = std::move(*read);
   // Text with a NUL cannot be handed over as a NUL-terminated image.
   if (!valid_utf8(text) || text.find('\0') != std::string::npos) return std::nullopt;
   return text;
 }
 
 void write_cached_ptx(const KernelBuild& build, std::string_view ptx) {
-  if (!build.cache_path) return;
-  // Every writer of this process shares one temporary name (it carries the
-  // process id), so writes within the process take turns.
-  static std::mutex write_mutex;
-  std::lock_guard<std::mutex> lock(write_mutex);
-  const fs::path& path = *build.cache_path;
-  std::error_code ec;
-  if (path.has_parent_path()) {
-    fs::create_directories(path.parent_path(), ec);
-    if (ec) return;
-  }
-  fs::path tmp = path;
-  tmp.replace_extension("tmp-" + std::to_string(::getpid()));
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return;
-    out.write(ptx.data(), static_cast<std::streamsize>(ptx.size()));
-    out.close();
-    if (!out) return;
-  }
-  fs::rename(tmp, path, ec);
+  if (build.cache_path) write_cache_entry(*build.cache_path, ptx);
+}
+
+std::optional<std::string> read_cached_cubin(const KernelBuild& build) {
+  if (!build.cubin_path) return std::nullopt;
+  std::optional<std::string> bytes = read_whole_file(*build.cubin_path);
+  if (bytes && bytes->empty()) return std::nullopt;
+  return bytes;
+}
+
+void write_cached_cubin(const KernelBuild& build, std::string_view cubin) {
+  if (build.cubin_path && !cubin.empty()) write_cache_entry(*build.cubin_path, cubin);
 }
 
 Result<std::string> kernel_ptx(std::string_view target) {
@@ -292,33 +339,62 @@ Result<std::string> kernel_ptx(std::string_view target) {
   return ptx;
 }
 
-cu::CUresult load_module(const cu::CudaApi& api, const std::string& ptx, ModuleRef* out) {
+cu::CUresult load_module(const cu::CudaApi& api, const std::string& image, ModuleRef* out) {
   cu::CUmodule module = nullptr;
-  cu::CUresult r = api.cuModuleLoadData(&module, ptx.c_str());
+  cu::CUresult r = api.cuModuleLoadData(&module, image.c_str());
   if (r != cu::CUDA_SUCCESS) return r;
   auto unload = api.cuModuleUnload;
   *out = ModuleRef(module, [unload](cu::CUmodule m) { unload(m); });
   return cu::CUDA_SUCCESS;
 }
 
+CodePolicy code_policy(const cu::CudaApi& api) {
+  CodePolicy p;
+  p.cubin_first = !cu::driver_is_simulated(api);
+  p.ptx = cu::nvrtc_report().form == cu::CodeForm::Ptx;
+  return p;
+}
+
 Status build_kernel_module(const cu::CudaApi& api, std::string source, std::string_view target,
                            const std::function<Status(const ModuleRef&)>& build_table) {
+  return build_kernel_module(api, std::move(source), target, build_table, code_policy(api));
+}
+
+Status build_kernel_module(const cu::CudaApi& api, std::string source, std::string_view target,
+                           const std::function<Status(const ModuleRef&)>& build_table,
+                           CodePolicy policy) {
   KernelBuild build = plan_kernel_build(std::move(source), target);
-  if (std::optional<std::string> cached = read_cached_ptx(build)) {
+  // A cached image that does not load, or loads without every kernel, is
+  // replaced: deleted here, rewritten by the compile below.
+  const auto try_cached = [&](std::optional<std::string> image,
+                              const std::optional<fs::path>& file) -> std::optional<Status> {
+    if (!image) return std::nullopt;
     ModuleRef module;
-    if (load_module(api, *cached, &module) == cu::CUDA_SUCCESS) {
+    if (load_module(api, *image, &module) == cu::CUDA_SUCCESS) {
       Status table = build_table(module);
       if (table.ok()) return table;
     }
-    // Unloadable, or loadable but missing kernels: replace it.
     std::error_code ec;
-    fs::remove(*build.cache_path, ec);
+    fs::remove(*file, ec);
+    return std::nullopt;
+  };
+  if (policy.cubin_first) {
+    if (auto done = try_cached(read_cached_cubin(build), build.cubin_path)) return std::move(*done);
   }
-  Result<std::string> ptx = compile_ptx(build.source, target);
-  if (!ptx.ok()) return std::move(ptx).error();
-  write_cached_ptx(build, ptx.value());
+  if (policy.ptx) {
+    if (auto done = try_cached(read_cached_ptx(build), build.cache_path)) return std::move(*done);
+  }
+  const bool with_cubin = policy.cubin_first || !policy.ptx;
+  Result<CompiledModule> compiled = compile_module(build.source, target, with_cubin);
+  if (!compiled.ok()) return std::move(compiled).error();
+  const CompiledModule& c = compiled.value();
+  write_cached_ptx(build, c.ptx);
+  write_cached_cubin(build, c.cubin);
   ModuleRef module;
-  TVN_TRY(cu::check(load_module(api, ptx.value(), &module), "module load failed: "));
+  cu::CUresult r = with_cubin ? load_module(api, c.cubin, &module) : cu::CUDA_SUCCESS;
+  // No cubin wanted, or the driver refused it: the JIT gets the PTX.
+  if ((!with_cubin || r != cu::CUDA_SUCCESS) && policy.ptx) r = load_module(api, c.ptx, &module);
+  TVN_TRY(cu::check(r, "module load failed: "));
   return build_table(module);
 }
 

@@ -54,11 +54,22 @@ std::pair<int, int> nvrtc_version(const cu::NvrtcApi& nvrtc);
 // followed by the rendering of the failing step.
 Result<std::string> compile_ptx(std::string_view source, std::string_view target);
 
+// NVRTC's output for a target: the PTX and, when asked for, the machine code
+// (cubin) it builds on the way for the real architecture the target names.
+struct CompiledModule {
+  std::string ptx;
+  std::string cubin;  // empty unless asked for
+};
+// As compile_ptx; a failure to fetch the cubin renders as "GetCubinError(...)".
+Result<CompiledModule> compile_module(std::string_view source, std::string_view target,
+                                      bool with_cubin);
+
 // Where the PTX for a source and target lives and how it is made.
 struct KernelBuild {
   std::string source;  // the joined kernel source
   std::string target;
   std::optional<std::filesystem::path> cache_path;
+  std::optional<std::filesystem::path> cubin_path;  // beside it: tesvan-<key>.<target>.cubin
 };
 KernelBuild plan_kernel_build(std::string source, std::string_view target);
 
@@ -69,17 +80,38 @@ std::optional<std::string> read_cached_ptx(const KernelBuild& build);
 // Stores PTX through a temporary file and a rename; failures are ignored.
 void write_cached_ptx(const KernelBuild& build, std::string_view ptx);
 
+// The cached cubin (any bytes), or nothing when missing or unreadable.
+std::optional<std::string> read_cached_cubin(const KernelBuild& build);
+// Stores a cubin by the same rules as the PTX (its temporary file is
+// tesvan-<key>.<target>.tmp-<pid>).
+void write_cached_cubin(const KernelBuild& build, std::string_view cubin);
+
 // The PTX for a target, from the cache or freshly compiled (and cached).
 Result<std::string> kernel_ptx(std::string_view target);
 
-// Loads PTX text as a module.  Failure: the driver result.
-cu::CUresult load_module(const cu::CudaApi& api, const std::string& ptx, ModuleRef* out);
+// Loads a module image: PTX text (NUL-terminated by the string) or a cubin.
+// Failure: the driver result.
+cu::CUresult load_module(const cu::CudaApi& api, const std::string& image, ModuleRef* out);
+
+// Which images the driver takes.  A real driver gets the cubin first, which
+// spares it the JIT; the PTX is the fallback unless NVRTC is newer than the
+// driver, whose JIT would refuse it.  The simulated device runs PTX only.
+struct CodePolicy {
+  bool cubin_first = false;
+  bool ptx = true;
+};
+CodePolicy code_policy(const cu::CudaApi& api);
 
 // The whole build of an engine's module from `source` (the embedded kernels,
 // or a fixture): cache read, compile on a miss, cache write, module load,
 // then `build_table` on the module.  A cached module that fails to load, or
 // whose table cannot be built, is deleted and replaced by a fresh compile.
+// With `policy.cubin_first` the cubin entry is tried before the PTX, both
+// cached and fresh; a fresh cubin the driver refuses falls back to the PTX.
 Status build_kernel_module(const cu::CudaApi& api, std::string source, std::string_view target,
                            const std::function<Status(const ModuleRef&)>& build_table);
+Status build_kernel_module(const cu::CudaApi& api, std::string source, std::string_view target,
+                           const std::function<Status(const ModuleRef&)>& build_table,
+                           CodePolicy policy);
 
 }  // namespace tesvan
