@@ -7,11 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <mutex>
-#include <sstream>
 #include <system_error>
 
+#include "cache_file.h"
 #include "kernel_source.h"
 
 namespace tesvan {
@@ -162,9 +160,14 @@ std::optional<fs::path> cache_directory() {
   } else if (const char* home = std::getenv("HOME")) {
     base = fs::path(home) / ".cache";
   } else {
+    // The shared temporary folder: other users can write there, so the cache
+    // lives in a folder of this user's own, or nowhere.
     std::error_code ec;
-    base = fs::temp_directory_path(ec);
-    if (ec) base = "/tmp";
+    fs::path tmp = fs::temp_directory_path(ec);
+    if (ec) tmp = "/tmp";
+    const fs::path own = tmp / ("tesvan-" + std::to_string(::geteuid()));
+    if (!ensure_private_folder(own)) return std::nullopt;
+    return own / "kernels";
   }
   return base / "tesvan" / "kernels";
 }
@@ -266,69 +269,27 @@ KernelBuild plan_kernel_build(std::string source, std::string_view target) {
   return b;
 }
 
-namespace {
-
-// Whole-file read; nothing when the file is missing or unreadable.
-std::optional<std::string> read_whole_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return ss.str();
-}
-
-// Writes a cache entry through a temporary file and a rename; failures are
-// ignored (the entry is then simply not cached).
-void write_cache_entry(const fs::path& path, std::string_view bytes) {
-  // Every writer of this process shares one temporary name per entry kind
-  // (it carries the process id), so writes within the process take turns.
-  static std::mutex write_mutex;
-  std::lock_guard<std::mutex> lock(write_mutex);
-  std::error_code ec;
-  if (path.has_parent_path()) {
-    fs::create_directories(path.parent_path(), ec);
-    if (ec) return;
-  }
-  // tesvan-<key>.ptx -> tesvan-<key>.tmp-<pid>;
-  // tesvan-<key>.<target>.cubin -> tesvan-<key>.<target>.tmp-<pid>.
-  fs::path tmp = path;
-  tmp.replace_extension("tmp-" + std::to_string(::getpid()));
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return;
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) return;
-  }
-  fs::rename(tmp, path, ec);
-}
-
-}  // namespace
-
 std::optional<std::string> read_cached_ptx(const KernelBuild& build) {
   if (!build.cache_path) return std::nullopt;
-  std::optional<std::string> read = read_whole_file(*build.cache_path);
-  if (!read) return std::nullopt;
-  std::string text = std::move(*read);
+  std::optional<std::string> text = read_cache_file(*build.cache_path);
   // Text with a NUL cannot be handed over as a NUL-terminated image.
-  if (!valid_utf8(text) || text.find('\0') != std::string::npos) return std::nullopt;
+  if (!text || !valid_utf8(*text) || text->find('\0') != std::string::npos) return std::nullopt;
   return text;
 }
 
 void write_cached_ptx(const KernelBuild& build, std::string_view ptx) {
-  if (build.cache_path) write_cache_entry(*build.cache_path, ptx);
+  if (build.cache_path) write_cache_file(*build.cache_path, ptx);
 }
 
 std::optional<std::string> read_cached_cubin(const KernelBuild& build) {
   if (!build.cubin_path) return std::nullopt;
-  std::optional<std::string> bytes = read_whole_file(*build.cubin_path);
+  std::optional<std::string> bytes = read_cache_file(*build.cubin_path);
   if (bytes && bytes->empty()) return std::nullopt;
   return bytes;
 }
 
 void write_cached_cubin(const KernelBuild& build, std::string_view cubin) {
-  if (build.cubin_path && !cubin.empty()) write_cache_entry(*build.cubin_path, cubin);
+  if (build.cubin_path && !cubin.empty()) write_cache_file(*build.cubin_path, cubin);
 }
 
 Result<std::string> kernel_ptx(std::string_view target) {
@@ -348,6 +309,13 @@ cu::CUresult load_module(const cu::CudaApi& api, const std::string& image, Modul
   return cu::CUDA_SUCCESS;
 }
 
+bool is_content_error(cu::CUresult r) {
+  const std::string name = cu::cu_result_name(r);
+  return name == "CUDA_ERROR_INVALID_PTX" || name == "CUDA_ERROR_INVALID_IMAGE" ||
+         name == "CUDA_ERROR_INVALID_SOURCE" || name == "CUDA_ERROR_NO_BINARY_FOR_GPU" ||
+         name == "CUDA_ERROR_UNSUPPORTED_PTX_VERSION";
+}
+
 CodePolicy code_policy(const cu::CudaApi& api) {
   CodePolicy p;
   p.cubin_first = !cu::driver_is_simulated(api);
@@ -356,23 +324,27 @@ CodePolicy code_policy(const cu::CudaApi& api) {
 }
 
 Status build_kernel_module(const cu::CudaApi& api, std::string source, std::string_view target,
-                           const std::function<Status(const ModuleRef&)>& build_table) {
+                           const TableBuilder& build_table) {
   return build_kernel_module(api, std::move(source), target, build_table, code_policy(api));
 }
 
 Status build_kernel_module(const cu::CudaApi& api, std::string source, std::string_view target,
-                           const std::function<Status(const ModuleRef&)>& build_table,
-                           CodePolicy policy) {
+                           const TableBuilder& build_table, CodePolicy policy) {
   KernelBuild build = plan_kernel_build(std::move(source), target);
-  // A cached image that does not load, or loads without every kernel, is
-  // replaced: deleted here, rewritten by the compile below.
+  // A cached image whose content is at fault (not loadable, missing kernels)
+  // is deleted and rewritten by the compile below; any other failure (out of
+  // memory, a lost context) is returned and the file kept.
   const auto try_cached = [&](std::optional<std::string> image,
                               const std::optional<fs::path>& file) -> std::optional<Status> {
     if (!image) return std::nullopt;
     ModuleRef module;
-    if (load_module(api, *image, &module) == cu::CUDA_SUCCESS) {
-      Status table = build_table(module);
-      if (table.ok()) return table;
+    const cu::CUresult loaded = load_module(api, *image, &module);
+    if (loaded == cu::CUDA_SUCCESS) {
+      bool module_at_fault = false;
+      Status table = build_table(module, &module_at_fault);
+      if (table.ok() || !module_at_fault) return table;
+    } else if (!is_content_error(loaded)) {
+      return cu::check(loaded, "module load failed: ");
     }
     std::error_code ec;
     fs::remove(*file, ec);
@@ -392,10 +364,12 @@ Status build_kernel_module(const cu::CudaApi& api, std::string source, std::stri
   write_cached_cubin(build, c.cubin);
   ModuleRef module;
   cu::CUresult r = with_cubin ? load_module(api, c.cubin, &module) : cu::CUDA_SUCCESS;
-  // No cubin wanted, or the driver refused it: the JIT gets the PTX.
-  if ((!with_cubin || r != cu::CUDA_SUCCESS) && policy.ptx) r = load_module(api, c.ptx, &module);
+  // No cubin wanted, or the driver refused it (machine code for another
+  // GPU): the JIT gets the PTX.
+  if ((!with_cubin || is_content_error(r)) && policy.ptx) r = load_module(api, c.ptx, &module);
   TVN_TRY(cu::check(r, "module load failed: "));
-  return build_table(module);
+  bool module_at_fault = false;
+  return build_table(module, &module_at_fault);
 }
 
 }  // namespace tesvan

@@ -40,8 +40,10 @@ std::string cache_key(std::string_view source, std::string_view target,
                       const std::vector<std::string>& program_opts, int nvrtc_major,
                       int nvrtc_minor);
 
-// The cache folder from TESVAN_KERNEL_CACHE / XDG_CACHE_HOME / HOME / the
-// temporary folder, or nothing when the cache is switched off.
+// The cache folder from TESVAN_KERNEL_CACHE / XDG_CACHE_HOME / HOME, or
+// nothing when the cache is switched off.  Without any of them it is
+// "tesvan-<uid>/kernels" in the temporary folder, where "tesvan-<uid>" must be
+// this user's alone (created with mode 0700); when it is not, nothing.
 std::optional<std::filesystem::path> cache_directory();
 
 // The cache file for a key: <dir>/tesvan-<key>.ptx.
@@ -73,17 +75,16 @@ struct KernelBuild {
 };
 KernelBuild plan_kernel_build(std::string source, std::string_view target);
 
-// Cached PTX text for the plan, or nothing (missing, unreadable, not UTF-8,
-// holding a NUL byte).
+// Cached PTX text for the plan, or nothing (missing, refused by
+// read_cache_file, not UTF-8, holding a NUL byte).
 std::optional<std::string> read_cached_ptx(const KernelBuild& build);
 
-// Stores PTX through a temporary file and a rename; failures are ignored.
+// Stores PTX with write_cache_file; a failure only costs the cache entry.
 void write_cached_ptx(const KernelBuild& build, std::string_view ptx);
 
 // The cached cubin (any bytes), or nothing when missing or unreadable.
 std::optional<std::string> read_cached_cubin(const KernelBuild& build);
-// Stores a cubin by the same rules as the PTX (its temporary file is
-// tesvan-<key>.<target>.tmp-<pid>).
+// Stores a cubin by the same rules as the PTX (write_cache_file).
 void write_cached_cubin(const KernelBuild& build, std::string_view cubin);
 
 // The PTX for a target, from the cache or freshly compiled (and cached).
@@ -102,16 +103,26 @@ struct CodePolicy {
 };
 CodePolicy code_policy(const cu::CudaApi& api);
 
+// True for the driver results that blame a module's text (not PTX the
+// driver can load) rather than the driver's state.
+bool is_content_error(cu::CUresult r);
+
+// Builds the kernel table from a loaded module.  On failure it sets
+// *module_at_fault when the module itself is to blame (it lacks a kernel),
+// not the driver.
+using TableBuilder = std::function<Status(const ModuleRef&, bool* module_at_fault)>;
+
 // The whole build of an engine's module from `source` (the embedded kernels,
 // or a fixture): cache read, compile on a miss, cache write, module load,
-// then `build_table` on the module.  A cached module that fails to load, or
-// whose table cannot be built, is deleted and replaced by a fresh compile.
-// With `policy.cubin_first` the cubin entry is tried before the PTX, both
-// cached and fresh; a fresh cubin the driver refuses falls back to the PTX.
+// then `build_table` on the module.  A cached file whose content is at fault
+// (not loadable, lacking a kernel) is deleted and replaced by a fresh
+// compile; any other failure with it (out of memory, a context error) is
+// returned and the file kept.  With `policy.cubin_first` the cubin entry is
+// tried before the PTX, cached and fresh; a cubin the driver refuses falls
+// back to the PTX.
 Status build_kernel_module(const cu::CudaApi& api, std::string source, std::string_view target,
-                           const std::function<Status(const ModuleRef&)>& build_table);
+                           const TableBuilder& build_table);
 Status build_kernel_module(const cu::CudaApi& api, std::string source, std::string_view target,
-                           const std::function<Status(const ModuleRef&)>& build_table,
-                           CodePolicy policy);
+                           const TableBuilder& build_table, CodePolicy policy);
 
 }  // namespace tesvan

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "kernel_source.h"
 
@@ -74,6 +75,12 @@ constexpr Entry kTable[] = {
 };
 static_assert(sizeof kTable / sizeof kTable[0] == 42);
 
+// The module names of an entry's kernels: its name, or the pair's two.
+std::vector<std::string> module_names(const Entry& e) {
+  if (e.single) return {e.name};
+  return {std::string(e.name) + "_bf16", std::string(e.name) + "_f16"};
+}
+
 Status load_function(const cu::CudaApi& api, cu::CUmodule module, const std::string& name,
                      cu::CUfunction* out) {
   return cu::check(api.cuModuleGetFunction(out, module, name.c_str()),
@@ -94,13 +101,29 @@ Status load_entry(const cu::CudaApi& api, cu::CUmodule module, const Entry& e, K
     return {};
   }
   HalfKernel& pair = k.*e.pair;
-  TVN_TRY(load_function(api, module, std::string(e.name) + "_bf16", &pair.bf16));
-  TVN_TRY(load_function(api, module, std::string(e.name) + "_f16", &pair.f16));
+  const std::vector<std::string> names = module_names(e);
+  TVN_TRY(load_function(api, module, names[0], &pair.bf16));
+  TVN_TRY(load_function(api, module, names[1], &pair.f16));
   if (e.shared_limit) {
     TVN_TRY(set_shared_limit(api, pair.bf16, e.shared_limit, e.name));
     TVN_TRY(set_shared_limit(api, pair.f16, e.shared_limit, e.name));
   }
   return {};
+}
+
+// True when the module lacks a kernel of the table (its text is at fault),
+// false when every lookup succeeds or fails for another reason.
+bool lacks_kernel(const cu::CudaApi& api, cu::CUmodule module) {
+  for (const Entry& e : kTable) {
+    for (const std::string& name : module_names(e)) {
+      cu::CUfunction f = nullptr;
+      if (cu::cu_result_name(api.cuModuleGetFunction(&f, module, name.c_str())) ==
+          "CUDA_ERROR_NOT_FOUND") {
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -113,9 +136,12 @@ Result<Kernels> Kernels::compile_source(const EngineStream& es, std::string_view
                                         std::string source) {
   std::optional<Kernels> table;
   Status built = build_kernel_module(*es.api, std::move(source), target,
-                                     [&](const ModuleRef& module) -> Status {
+                                     [&](const ModuleRef& module, bool* module_at_fault) -> Status {
                                        Result<Kernels> k = from_module(es, module);
-                                       if (!k.ok()) return std::move(k).error();
+                                       if (!k.ok()) {
+                                         *module_at_fault = lacks_kernel(*es.api, module.get());
+                                         return std::move(k).error();
+                                       }
                                        table.emplace(std::move(k).value());
                                        return {};
                                      });

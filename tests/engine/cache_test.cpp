@@ -1,18 +1,23 @@
 // The PTX cache: key, location rules, NVRTC options, and how construction
-// treats missing, corrupt, incomplete and unwritable cache entries.
+// treats missing, corrupt, incomplete, unwritable and planted cache entries.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <thread>
 
+#include "cache_file.h"
 #include "engine_fixture.h"
 #include "kernel_build.h"
+#include "support/host_allocations.h"
 
 extern char** environ;
 
@@ -51,6 +56,18 @@ class TempDir {
  private:
   fs::path path_;
 };
+
+// Another user's id, for files and folders planted in the cache.
+constexpr uid_t kOtherUser = 12345;
+
+// Gives `p` to another user; false where this process may not (not root).
+bool give_away(const fs::path& p) { return ::lchown(p.c_str(), kOtherUser, kOtherUser) == 0; }
+
+struct stat lstat_of(const fs::path& p) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
+  return st;
+}
 
 // The cache file the stub-kernel engine uses under `dir`.
 fs::path stub_cache_file(const fs::path& dir, const char* target = "sm_80") {
@@ -146,7 +163,60 @@ TEST(CacheLocation, DefaultBaseFromXdgHomeOrTemp) {
   ScopedEnv home("HOME", nullptr);
   const TempDir tmpdir("tmpdir");
   ScopedEnv tmp("TMPDIR", tmpdir.c_str());
-  EXPECT_EQ(cache_directory(), tmpdir / "tesvan" / "kernels");
+  const fs::path own = tmpdir / ("tesvan-" + std::to_string(::geteuid()));
+  EXPECT_EQ(cache_directory(), own / "kernels");
+  EXPECT_EQ(lstat_of(own).st_mode & 07777, 0700u);
+}
+
+// In the shared temporary folder only a folder of this user's own, that
+// nobody else may enter, is used.
+TEST(CacheLocation, TemporaryFolderFallbackRefusesFoldersOthersCanReach) {
+  ScopedEnv off("TESVAN_KERNEL_CACHE", nullptr);
+  ScopedEnv xdg("XDG_CACHE_HOME", nullptr);
+  ScopedEnv home("HOME", nullptr);
+  const TempDir tmpdir("tmpshared");
+  ScopedEnv tmp("TMPDIR", tmpdir.c_str());
+  const fs::path own = tmpdir / ("tesvan-" + std::to_string(::geteuid()));
+  ASSERT_EQ(cache_directory(), own / "kernels");
+
+  for (mode_t loose : {0755, 0770, 0701}) {
+    ASSERT_EQ(::chmod(own.c_str(), loose), 0);
+    EXPECT_EQ(cache_directory(), std::nullopt) << std::oct << loose;
+  }
+  ASSERT_EQ(::chmod(own.c_str(), 0700), 0);
+  EXPECT_EQ(cache_directory(), own / "kernels");
+
+  // A link to a private folder is not that folder.
+  fs::rename(own, tmpdir / "elsewhere");
+  fs::create_directory_symlink(tmpdir / "elsewhere", own);
+  EXPECT_EQ(cache_directory(), std::nullopt);
+  fs::remove(own);
+  fs::rename(tmpdir / "elsewhere", own);
+
+  if (!give_away(own)) GTEST_SKIP() << "changing a folder's owner needs root";
+  EXPECT_EQ(cache_directory(), std::nullopt);
+}
+
+// read_cache_file's refusals at the bound itself; the engine-level cases
+// follow under CacheTest.
+TEST(CacheFile, ReadsRegularFilesUpToTheBound) {
+  const TempDir dir("bound");
+  write_file(dir / "f", std::string(10, 'x'));
+  EXPECT_EQ(read_cache_file(dir / "f", 10), std::string(10, 'x'));
+  EXPECT_EQ(read_cache_file(dir / "f", 9), std::nullopt);
+  EXPECT_EQ(read_cache_file(dir / "missing"), std::nullopt);
+  fs::create_directory(dir / "folder");
+  EXPECT_EQ(read_cache_file(dir / "folder"), std::nullopt);
+}
+
+// A failed write leaves no temporary file behind.
+TEST(CacheFile, FailedRenameRemovesTheTemporaryFile) {
+  const TempDir dir("rename");
+  fs::create_directories(dir / "entry" / "busy");  // rename cannot replace a full folder
+  EXPECT_FALSE(write_cache_file(dir / "entry", "text"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+  EXPECT_TRUE(write_cache_file(dir / "file", "text"));
+  EXPECT_EQ(read_file(dir / "file"), "text");
 }
 
 TEST(NvrtcOptions, IncludeDirectoriesInCandidateOrderWithDuplicates) {
@@ -243,6 +313,107 @@ TEST_F(CacheTest, UnusableFilesAreReplacedByAFreshCompile) {
   expect_nothing_left();
 }
 
+// What another user (or an accident) can leave under the entry's name is
+// neither loaded, nor followed, nor waited on, nor read into memory when
+// oversized; the entry is rebuilt as a file of this user's own.
+TEST_F(CacheTest, PlantedEntriesAreNeitherFollowedNorLoaded) {
+  const TempDir dir("planted");
+  ScopedEnv env("TESVAN_KERNEL_CACHE", dir.c_str());
+  const fs::path file = stub_cache_file(dir);
+  ASSERT_NE(stub_engine(), nullptr);
+  const std::string good = read_file(file);
+  const std::string planted = good + "// planted\n";  // loads as well as the good one
+  const fs::path victim = dir / "victim";
+  write_file(victim, planted);
+  fs::remove(file);
+  const auto expect_rebuilt = [&](const char* what) {
+    const struct stat st = lstat_of(file);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << what;
+    EXPECT_EQ(st.st_uid, ::geteuid()) << what;
+    // (EXPECT_TRUE: a failure would print megabytes of PTX.)
+    EXPECT_TRUE(read_file(file) == good) << what;
+    EXPECT_TRUE(read_file(victim) == planted) << what;
+    fs::remove(file);
+  };
+
+  fs::create_symlink(victim, file);
+  ASSERT_NE(stub_engine(), nullptr);
+  expect_rebuilt("link as the entry");
+
+  // The temporary name used to be <key>.tmp-<pid>: a link there was written through.
+  fs::path predictable = file;
+  predictable.replace_extension("tmp-" + std::to_string(::getpid()));
+  fs::create_symlink(victim, predictable);
+  ASSERT_NE(stub_engine(), nullptr);
+  expect_rebuilt("link at the predictable temporary name");
+  fs::remove(predictable);
+
+  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+  auto built = std::async(std::launch::async, [] { return construction_error(); });
+  if (built.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
+    ADD_FAILURE() << "construction waits for a writer of the FIFO";
+    ::close(::open(file.c_str(), O_WRONLY));  // let it go on
+  }
+  EXPECT_EQ(built.get(), "constructed");
+  expect_rebuilt("FIFO");
+
+  write_file(file, "");
+  ASSERT_EQ(::truncate(file.c_str(), off_t{1} << 30), 0);  // sparse: costs no disk
+  {
+    HostAllocationScope allocations;
+    ASSERT_NE(stub_engine(), nullptr);
+    EXPECT_LT(allocations.largest(), kMaxCacheFileBytes);
+  }
+  expect_rebuilt("1 GiB");
+
+  write_file(file, planted);
+  if (!give_away(file)) GTEST_SKIP() << "changing a file's owner needs root";
+  ASSERT_NE(stub_engine(), nullptr);
+  expect_rebuilt("another user's");
+  expect_nothing_left();
+}
+
+// Only a failure that blames the file's content removes it; a transient one
+// (out of memory, a context error) fails this construction and keeps the
+// file for the next.
+TEST_F(CacheTest, TransientLoadFailuresKeepTheFile) {
+  const TempDir dir("transient");
+  ScopedEnv env("TESVAN_KERNEL_CACHE", dir.c_str());
+  const fs::path file = stub_cache_file(dir);
+  ASSERT_NE(stub_engine(), nullptr);
+  // Marked, so that a rewrite shows (an inode number may be reused).
+  const std::string marked = read_file(file) + "// kept\n";
+  write_file(file, marked);
+
+  struct Case {
+    const char* function;
+    int result;
+    const char* message;
+  } transient[] = {
+      {"cuModuleLoadData", 2, "module load failed: DriverError(CUDA_ERROR_OUT_OF_MEMORY"},
+      {"cuModuleLoadData", 201, "module load failed: DriverError(CUDA_ERROR_INVALID_CONTEXT"},
+      {"cuModuleGetFunction", 201, "CUDA_ERROR_INVALID_CONTEXT"},
+      {"cuFuncSetAttribute", 2, "CUDA_ERROR_OUT_OF_MEMORY"},
+  };
+  for (const Case& c : transient) {
+    sim().tvnsim_inject(c.function, 1, c.result);
+    const std::string error = construction_error();
+    EXPECT_NE(error.find(c.message), std::string::npos) << c.function << ": " << error;
+    EXPECT_TRUE(read_file(file) == marked) << c.function;
+    sim().tvnsim_clear_injections();
+  }
+  const uint64_t loads = calls("cuModuleLoadData");
+  ASSERT_NE(stub_engine(), nullptr);
+  EXPECT_EQ(calls("cuModuleLoadData"), loads + 1);  // still warm
+
+  // Not loadable as PTX: replaced by a fresh compile.
+  sim().tvnsim_inject("cuModuleLoadData", 1, 218);  // CUDA_ERROR_INVALID_PTX
+  ASSERT_NE(stub_engine(), nullptr);
+  EXPECT_FALSE(read_file(file) == marked);
+  EXPECT_TRUE(fs::exists(file));
+  expect_nothing_left();
+}
+
 TEST_F(CacheTest, DisabledOrUnwritableCacheStillBuilds) {
   {
     ScopedEnv env("TESVAN_KERNEL_CACHE", "off");
@@ -255,6 +426,19 @@ TEST_F(CacheTest, DisabledOrUnwritableCacheStillBuilds) {
   ScopedEnv env("TESVAN_KERNEL_CACHE", (dir / "file" / "cache").c_str());
   for (int i = 0; i < 2; ++i) EXPECT_NE(stub_engine(), nullptr);
   EXPECT_FALSE(fs::exists(dir / "file" / "cache"));
+
+  // A refused default folder in the temporary folder: built, nothing stored.
+  ScopedEnv unset("TESVAN_KERNEL_CACHE", nullptr);
+  ScopedEnv xdg("XDG_CACHE_HOME", nullptr);
+  ScopedEnv home("HOME", nullptr);
+  ScopedEnv tmp("TMPDIR", dir.c_str());
+  const fs::path own = dir / ("tesvan-" + std::to_string(::geteuid()));
+  fs::create_directory(own);
+  ASSERT_EQ(::chmod(own.c_str(), 0777), 0);
+  EXPECT_NE(stub_engine(), nullptr);
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    EXPECT_NE(entry.path().extension(), ".ptx") << entry.path();
+  }
   expect_nothing_left();
 }
 

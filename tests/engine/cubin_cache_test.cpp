@@ -52,10 +52,12 @@ class CubinCacheTest : public SimTest {
   // Builds the stub kernels' module; the table step looks one kernel up.
   Status build(CodePolicy policy) {
     return build_kernel_module(*api_, stub_kernel_source(), "sm_80",
-                               [this](const ModuleRef& m) {
+                               [this](const ModuleRef& m, bool* module_at_fault) {
                                  cu::CUfunction f = nullptr;
-                                 return cu::check(api_->cuModuleGetFunction(&f, m.get(), "tesvan_nn"),
-                                                  "lookup: ");
+                                 const cu::CUresult r =
+                                     api_->cuModuleGetFunction(&f, m.get(), "tesvan_nn");
+                                 *module_at_fault = r != 0;
+                                 return cu::check(r, "lookup: ");
                                },
                                policy);
   }

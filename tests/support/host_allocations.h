@@ -18,9 +18,12 @@ class HostAllocationScope {
 
   // Allocations on this thread since the scope began.
   uint64_t count() const;
+  // The largest single request (bytes) on this thread since the scope began.
+  uint64_t largest() const;
 
  private:
   uint64_t start_;
+  uint64_t outer_largest_;
   bool outer_active_;
 };
 
