@@ -45,10 +45,13 @@ def _nvrtc_lines(nvrtc: dict[str, Any], driver: dict[str, Any]) -> list[str]:
             f"code: cubin only (NVRTC {found[chosen]['version']} is newer than the driver's "
             f"CUDA {_version(driver['version'])}, whose JIT would refuse its PTX)"
         )
-    elif driver.get("simulated"):
+    elif "path" not in driver:
+        lines.append("code: PTX and cubin; which one loads depends on the driver")
+    elif driver["simulated"]:
         lines.append("code: PTX (the simulated device runs PTX)")
     else:
-        lines.append("code: PTX, JIT-compiled by the driver")
+        lines.append("code: cubin first (cached beside the PTX), the PTX for the driver's JIT "
+                     "when it refuses the cubin")
     return lines
 
 
