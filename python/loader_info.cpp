@@ -143,7 +143,7 @@ PyObject* nvrtc_report() {
 }
 
 // The loader's view of this process, as plain Python values.
-PyObject* loader_report(PyObject*, PyObject*) {
+PyObject* loader_report() {
   const std::optional<std::filesystem::path> cache = cache_directory();
   return Dict()
       .set("driver", driver_report())
@@ -154,17 +154,17 @@ PyObject* loader_report(PyObject*, PyObject*) {
       .release();
 }
 
-PyMethodDef loader_methods[] = {
-    {"_loader_report", loader_report, METH_NOARGS,
-     "What the engine's library loader found and chose (for `python -m tesvan info`)."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 }  // namespace
 
-int add_loader_info(PyObject* module) {
+int add_loader_info(PyObject*) {
   cu::set_python_package_roots(nvidia_package_roots());
-  return PyModule_AddFunctions(module, loader_methods);
+  return 0;
 }
 
 }  // namespace tesvan::py
+
+// The loader's report, for tesvan.loader through ctypes.PyDLL (which holds
+// the interpreter lock): the module itself registers Engine alone.
+extern "C" __attribute__((visibility("default"))) PyObject* tesvan_loader_report() {
+  return tesvan::py::loader_report();
+}

@@ -8,8 +8,8 @@
 namespace tesvan::py {
 
 // Hands the folders of the interpreter's `nvidia` namespace package to the
-// loader and adds the private function `_loader_report()` to the module.
-// -1 with an exception set on failure.
+// loader (the report for `python -m tesvan info` is the exported C function
+// tesvan_loader_report, reached through tesvan.loader).  0 on success.
 int add_loader_info(PyObject* module);
 
 }  // namespace tesvan::py

@@ -70,11 +70,10 @@ def info(simulated: bool) -> int:
         from tesvan import sim
 
         sim.activate()
-    import _tesvan
-
     import tesvan
+    from tesvan import loader
 
-    report = _tesvan._loader_report()
+    report = loader.report()
     driver = report["driver"]
     lines = [f"tesvan {tesvan.__version__}"]
     lines += _driver_lines(driver)

@@ -16,9 +16,8 @@ def main() -> int:
         from tesvan import sim
 
         sim.activate()
-    import _tesvan
-
     import tesvan
+    from tesvan import loader
 
     engine = tesvan.Engine(0)  # retains the primary context and makes it current
     cuda = ctypes.CDLL("libcuda.so.1")
@@ -66,7 +65,7 @@ def main() -> int:
         if got != want:
             print(f"{name}: got {got}, want {want}")
             return 1
-    nvrtc = _tesvan._loader_report()["nvrtc"]
+    nvrtc = loader.report()["nvrtc"]
     chosen = nvrtc["found"][nvrtc["chosen"]]
     print(f"ok: forward, backward_dx, backward_dw; NVRTC {chosen['version']} {chosen['path']}")
     return 0

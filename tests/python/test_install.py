@@ -39,11 +39,12 @@ def run_smoke(*args, prelude="", **kwargs):
 def test_a_driver_older_than_every_nvrtc_fails_naming_both_versions():
     code = """
 import _tesvan
+from tesvan import loader
 try:
     _tesvan.Engine(0)
 except RuntimeError as e:
     print("error:", e)
-r = _tesvan._loader_report()["nvrtc"]
+r = loader.report()["nvrtc"]
 print("newest:", max((f["version"] for f in r["found"]), key=lambda v: tuple(map(int, v.split(".")))))
 """
     rc, out = run(code, env_changes={"TVNSIM_DRIVER_VERSION": "12080"})
