@@ -17,7 +17,8 @@ trap 'rm -rf "$work"' EXIT
 "$python" -m pip wheel --quiet --no-deps --disable-pip-version-check -w "$work/dist" \
   -C build-dir="$build/wheel-build" "$src"
 wheel=$(ls "$work"/dist/tesvan-*.whl)
-unzip -l "$wheel" | grep -q 'tesvan/_sim/libcuda.so.1' || { echo "no simulated device in $wheel"; exit 1; }
+"$python" -c 'import sys, zipfile; sys.exit("tesvan/_sim/libcuda.so.1" not in zipfile.ZipFile(sys.argv[1]).namelist())' "$wheel" ||
+  { echo "no simulated device in $wheel"; exit 1; }
 
 "$python" -m venv "$work/venv"
 # The NVRTC of the simulated driver's CUDA 13.0 (its library has no RUNPATH,
