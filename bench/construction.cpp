@@ -3,18 +3,22 @@
 // through the engine itself: once cold (empty cache: compile, cache write,
 // module load, kernel table), then warm (cache hit) as a training process
 // meets it, as the first engine of a fresh process, split into its phases,
-// and again within one process.
+// and again within one process.  NVRTC's compile is reported with the sizes
+// of the PTX and of the cubin it makes; on a GPU, the first load of the
+// cached PTX (the driver's JIT) and of the cached cubin, each in a fresh
+// process with the driver's JIT cache off (CUDA_CACHE_DISABLE=1).
 //
 //   tesvan_construction [--targets sm_80,...|device] [--repeats N] [--json FILE]
 //
 // The engine runs against a fresh private cache folder, removed at the end;
 // the NVRTC compiles touch no cache.  The fresh processes are this program
-// again, run with --child create|phases.
+// again, run with --child create|phases|phases-cubin.
 #include <dlfcn.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -41,6 +45,14 @@ double since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// CPU seconds of the calling thread: NVRTC and the engine's construction
+// work run on it, so the split between them holds on a busy machine too.
+double thread_cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
@@ -50,6 +62,8 @@ struct Compile {
   std::string target;
   double seconds = 0;
   size_t ptx_bytes = 0;
+  size_t cubin_bytes = 0;
+  double cpu_seconds = 0;
   std::string error;
 };
 
@@ -88,8 +102,9 @@ Result<double> child_create() {
 
 // The warm path's steps one by one, as the engine takes them, as the first
 // module work of this process: source and cache key, cache read, module
-// load, kernel table.  Seconds of each.
-Result<std::vector<double>> child_phases(const std::string& target) {
+// load, kernel table.  Seconds of each.  With `cubin`, the cached cubin is
+// the image loaded instead of the PTX (a GPU only).
+Result<std::vector<double>> child_phases(const std::string& target, bool cubin) {
   auto loaded = cu::cuda();
   if (!loaded.ok()) return std::move(loaded).error();
   EngineStream es;
@@ -106,9 +121,9 @@ Result<std::vector<double>> child_phases(const std::string& target) {
   KernelBuild build = plan_kernel_build(assemble_kernel_source(), target);
   t.push_back(since(start));
   start = Clock::now();
-  std::optional<std::string> ptx = read_cached_ptx(build);
+  std::optional<std::string> ptx = cubin ? read_cached_cubin(build) : read_cached_ptx(build);
   t.push_back(since(start));
-  if (!ptx) return Error::cuda("the cache holds no PTX for " + target);
+  if (!ptx) return Error::cuda(std::string("the cache holds no ") + (cubin ? "cubin" : "PTX") + " for " + target);
   ModuleRef module;
   start = Clock::now();
   TVN_TRY(cu::check(load_module(*es.api, *ptx, &module), "module load: "));
@@ -149,7 +164,8 @@ int run_child(const char* mode) {
     std::printf("%.9f\n", t.value());
     return 0;
   }
-  Result<std::vector<double>> t = child_phases(device.value().target);
+  Result<std::vector<double>> t =
+      child_phases(device.value().target, !std::strcmp(mode, "phases-cubin"));
   if (!t.ok()) return std::printf("%s\n", t.error().display().c_str()), 1;
   for (double v : t.value()) std::printf("%.9f ", v);
   std::printf("\n");
@@ -194,17 +210,23 @@ int main(int argc, char** argv) {
   int status = 0;
   std::vector<Compile> compiles;
   const std::string source = assemble_kernel_source();
-  std::printf("\nNVRTC cold compile (%zu bytes of source)\n  %-8s %9s %10s\n", source.size(),
-              "target", "seconds", "PTX bytes");
+  std::printf("\nNVRTC cold compile (%zu bytes of source)\n  %-8s %9s %9s %10s %11s\n",
+              source.size(), "target", "wall s", "CPU s", "PTX bytes", "cubin bytes");
   for (const std::string& target : targets) {
     Compile c;
     c.target = target;
     const auto start = Clock::now();
-    Result<std::string> ptx = compile_ptx(source, target);
+    const double cpu_start = thread_cpu_seconds();
+    // NVRTC builds the machine code for the real architecture either way;
+    // fetching it costs a copy.
+    Result<CompiledModule> ptx = compile_module(source, target, true);
     c.seconds = since(start);
+    c.cpu_seconds = thread_cpu_seconds() - cpu_start;
     if (ptx.ok()) {
-      c.ptx_bytes = ptx.value().size();
-      std::printf("  %-8s %9.2f %10zu\n", target.c_str(), c.seconds, c.ptx_bytes);
+      c.ptx_bytes = ptx.value().ptx.size();
+      c.cubin_bytes = ptx.value().cubin.size();
+      std::printf("  %-8s %9.2f %9.2f %10zu %11zu\n", target.c_str(), c.seconds, c.cpu_seconds,
+                  c.ptx_bytes, c.cubin_bytes);
     } else {
       c.error = ptx.error().display();
       std::printf("  %-8s failed: %s\n", target.c_str(), c.error.c_str());
@@ -223,8 +245,10 @@ int main(int argc, char** argv) {
   setenv("TESVAN_KERNEL_CACHE", cache_dir.c_str(), 1);
 
   auto start = Clock::now();
+  const double cold_cpu_start = thread_cpu_seconds();
   auto cold = EngineInner::create(0);
   const double cold_seconds = since(start);
+  const double cold_cpu_seconds = thread_cpu_seconds() - cold_cpu_start;
   std::vector<double> fresh, again;
   std::vector<std::vector<double>> phases(4);  // key, read, load, table
   std::string error = cold.ok() ? "" : cold.error().display();
@@ -247,6 +271,21 @@ int main(int argc, char** argv) {
     again.push_back(since(start));
     if (!engine.ok()) error = engine.error().display();
   }
+  // On a GPU, the first load of each image with the driver's JIT cache off:
+  // what a fresh container or a read-only home pays on every start.
+  std::vector<double> first_load;  // PTX, cubin
+  if (!dev.simulated && error.empty()) {
+    setenv("CUDA_CACHE_DISABLE", "1", 1);
+    for (const char* mode : {"phases", "phases-cubin"}) {
+      Result<std::vector<double>> t = in_fresh_process(mode);
+      if (!t.ok() || t.value().size() != 4) {
+        error = t.ok() ? "unexpected child output" : t.error().display();
+        break;
+      }
+      first_load.push_back(t.value()[2]);
+    }
+    unsetenv("CUDA_CACHE_DISABLE");
+  }
   std::error_code ec;
   std::filesystem::remove_all(cache_dir, ec);
   if (!error.empty()) {
@@ -258,6 +297,14 @@ int main(int argc, char** argv) {
                table = median(phases[3]), fresh_median = median(fresh);
   std::printf("\nengine construction, %s (medians of %d)\n", dev.target.c_str(), repeats);
   std::printf("  cold (compile, cache write, load, table)   %9.1f ms\n", 1e3 * cold_seconds);
+  std::printf("    thread CPU time                          %9.1f ms\n", 1e3 * cold_cpu_seconds);
+  for (const Compile& c : compiles) {
+    if (c.target == dev.target && c.error.empty()) {
+      std::printf("    of which NVRTC compile (CPU, timed above)%9.1f ms\n", 1e3 * c.cpu_seconds);
+      std::printf("    the rest (CPU, by difference)            %9.1f ms\n",
+                  1e3 * (cold_cpu_seconds - c.cpu_seconds));
+    }
+  }
   std::printf("  warm, first engine of a fresh process      %9.1f ms\n", 1e3 * fresh_median);
   std::printf("    source and cache key                     %9.2f ms\n", 1e3 * plan);
   std::printf("    cache read                               %9.2f ms\n", 1e3 * read);
@@ -266,6 +313,10 @@ int main(int argc, char** argv) {
   std::printf("    rest: driver, context, stream, events    %9.2f ms  (warm minus the above)\n",
               1e3 * (fresh_median - plan - read - load - table));
   std::printf("  warm, again in the same process            %9.1f ms\n", 1e3 * median(again));
+  if (first_load.size() == 2) {
+    std::printf("  first cuModuleLoadData, CUDA_CACHE_DISABLE=1: PTX %.1f ms, cubin %.1f ms\n",
+                1e3 * first_load[0], 1e3 * first_load[1]);
+  }
 
   if (!json_path.empty()) {
     bench::JsonWriter j;
@@ -280,11 +331,20 @@ int main(int argc, char** argv) {
       j.key("target").value(c.target);
       j.key("seconds").value(c.seconds);
       j.key("ptx_bytes").value(static_cast<long long>(c.ptx_bytes));
+      j.key("cubin_bytes").value(static_cast<long long>(c.cubin_bytes));
+      j.key("cpu_seconds").value(c.cpu_seconds);
       j.key("error").value(c.error);
       j.end_object();
     }
     j.end_array();
     j.key("cold_construction_s").value(cold_seconds);
+    j.key("cold_construction_cpu_s").value(cold_cpu_seconds);
+    if (first_load.size() == 2) {
+      j.key("first_load_no_jit_cache_s").begin_object();
+      j.key("ptx").value(first_load[0]);
+      j.key("cubin").value(first_load[1]);
+      j.end_object();
+    }
     j.key("warm_fresh_process_s").begin_array();
     for (double w : fresh) j.value(w);
     j.end_array();

@@ -84,6 +84,7 @@ class TvnSimConfig(ctypes.Structure):
         ("memory_bytes", _u64), ("sm_count", ctypes.c_int), ("max_shared_per_block", ctypes.c_int),
         ("max_shared_per_block_optin", ctypes.c_int), ("execute", ctypes.c_int),
         ("racecheck", ctypes.c_int), ("fault_stderr", ctypes.c_int), ("host_threads", ctypes.c_int),
+        ("driver_version", ctypes.c_int),
     ]
 
 

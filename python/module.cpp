@@ -11,6 +11,7 @@
 
 #include "arguments.h"
 #include "engine_inner.h"
+#include "loader_info.h"
 #include "poison_mutex.h"
 
 namespace tesvan::py {
@@ -356,7 +357,7 @@ int module_exec(PyObject* module) {
   if (!type) return -1;
   const int r = PyModule_AddObjectRef(module, "Engine", type);
   Py_DECREF(type);
-  return r;
+  return r < 0 ? r : add_loader_info(module);
 }
 
 // The module keeps no global state (the type lives in the module), so each

@@ -6,10 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "error.h"
+#include "toolkit_finder.h"
 
 namespace tesvan::cu {
 
@@ -110,6 +113,8 @@ inline constexpr int CU_FUNC_ATTRIBUTE_MAX_DYNAMIC_SHARED_SIZE_BYTES = 8;
   X(nvrtcGetProgramLog, "nvrtcGetProgramLog", nvrtcResult(nvrtcProgram, char*))                \
   X(nvrtcGetPTXSize, "nvrtcGetPTXSize", nvrtcResult(nvrtcProgram, size_t*))                    \
   X(nvrtcGetPTX, "nvrtcGetPTX", nvrtcResult(nvrtcProgram, char*))                              \
+  X(nvrtcGetCUBINSize, "nvrtcGetCUBINSize", nvrtcResult(nvrtcProgram, size_t*))                \
+  X(nvrtcGetCUBIN, "nvrtcGetCUBIN", nvrtcResult(nvrtcProgram, char*))                          \
   X(nvrtcDestroyProgram, "nvrtcDestroyProgram", nvrtcResult(nvrtcProgram*))
 
 template <class Signature>
@@ -134,9 +139,36 @@ struct NvrtcApi {
 // attempt is kept for the life of the process.
 Result<const CudaApi*> cuda();
 
-// NVRTC, found by the sonames of current CUDA releases, then in the toolkit
-// directories named by CUDA_HOME, CUDA_PATH and CUDA_ROOT.
+// NVRTC, chosen among the candidates of toolkit_finder.h by the driver's
+// version and loaded on the first call (with its builtins library); the
+// choice is kept for the life of the process.  Failures name what was tried.
 Result<const NvrtcApi*> nvrtc();
+
+// What the NVRTC loader saw and decided.
+struct NvrtcReport {
+  struct Entry {
+    std::string path;  // the file loaded
+    std::string why;
+    int version = 0;   // 1000 * major + 10 * minor
+    std::string include_dir;
+  };
+  int driver_version = 0;  // cuDriverGetVersion, 0 without a driver
+  bool driver_simulated = false;
+  std::vector<Entry> found;         // loaded and answering nvrtcVersion
+  std::vector<std::string> failed;  // "candidate: reason"
+  std::optional<size_t> chosen;     // index into found
+  CodeForm form = CodeForm::Ptx;
+  std::string error;  // the loader's failure, when nothing was chosen
+};
+// Loads NVRTC if that has not happened yet.
+const NvrtcReport& nvrtc_report();
+
+// True for the project's simulated device, which runs PTX only.
+bool driver_is_simulated(const CudaApi& api);
+
+// Header folders that come with the chosen NVRTC and the Python wheels, and
+// TESVAN_CUDA_INCLUDE; searched after the toolkit folders.
+std::vector<std::string> nvrtc_include_directories();
 
 // Enumerator name of a driver result, or its number when it has none.
 std::string cu_result_name(CUresult r);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +47,11 @@ std::vector<std::string> include_directories() {
     struct stat st;
     const std::string header = (fs::path(dir) / "cuda_fp16.h").string();
     if (::stat(header.c_str(), &st) == 0) kept.push_back(dir);
+  }
+  // Then the headers of the chosen NVRTC and the Python wheels, for machines
+  // without a toolkit.
+  for (std::string& dir : cu::nvrtc_include_directories()) {
+    if (std::find(kept.begin(), kept.end(), dir) == kept.end()) kept.push_back(std::move(dir));
   }
   return kept;
 }
@@ -177,6 +183,13 @@ std::pair<int, int> nvrtc_version(const cu::NvrtcApi& nvrtc) {
 }
 
 Result<std::string> compile_ptx(std::string_view source, std::string_view target) {
+  Result<CompiledModule> compiled = compile_module(source, target, false);
+  if (!compiled.ok()) return std::move(compiled).error();
+  return std::move(compiled.value().ptx);
+}
+
+Result<CompiledModule> compile_module(std::string_view source, std::string_view target,
+                                      bool with_cubin) {
   auto loaded = cu::nvrtc();
   if (!loaded.ok()) return std::move(loaded).error();
   const cu::NvrtcApi& nv = *loaded.value();
@@ -191,7 +204,8 @@ Result<std::string> compile_ptx(std::string_view source, std::string_view target
   for (const std::string& o : options) argv.push_back(o.c_str());
 
   std::optional<Error> failure;
-  std::string ptx;
+  CompiledModule out;
+  std::string& ptx = out.ptx;
   r = nv.nvrtcCompileProgram(prog, static_cast<int>(argv.size()), argv.data());
   if (r != 0) {
     const cu::nvrtcResult compile_result = r;
@@ -225,11 +239,20 @@ Result<std::string> compile_ptx(std::string_view source, std::string_view target
       const size_t nul = ptx.find('\0');
       if (nul != std::string::npos) ptx.resize(nul);
     }
+    if (!failure && with_cubin) {
+      size_t cubin_size = 0;
+      r = nv.nvrtcGetCUBINSize(prog, &cubin_size);
+      if (r == 0) {
+        out.cubin.assign(cubin_size, '\0');
+        r = nv.nvrtcGetCUBIN(prog, out.cubin.data());
+      }
+      if (r != 0) failure = compile_failed(nvrtc_error("GetCubinError", r));
+    }
   }
   r = nv.nvrtcDestroyProgram(&prog);
   if (failure) return std::move(*failure);
   if (r != 0) return compile_failed(nvrtc_error("DestroyError", r));
-  return ptx;
+  return out;
 }
 
 KernelBuild plan_kernel_build(std::string source, std::string_view target) {
@@ -240,6 +263,8 @@ KernelBuild plan_kernel_build(std::string source, std::string_view target) {
     int major = 0, minor = 0;
     if (auto nv = cu::nvrtc(); nv.ok()) std::tie(major, minor) = nvrtc_version(*nv.value());
     b.cache_path = cache_file(*dir, cache_key(b.source, target, program_options(target), major, minor));
+    b.cubin_path = b.cache_path;
+    b.cubin_path->replace_extension(b.target + ".cubin");
   }
   return b;
 }
@@ -256,6 +281,17 @@ void write_cached_ptx(const KernelBuild& build, std::string_view ptx) {
   if (build.cache_path) write_cache_file(*build.cache_path, ptx);
 }
 
+std::optional<std::string> read_cached_cubin(const KernelBuild& build) {
+  if (!build.cubin_path) return std::nullopt;
+  std::optional<std::string> bytes = read_cache_file(*build.cubin_path);
+  if (bytes && bytes->empty()) return std::nullopt;
+  return bytes;
+}
+
+void write_cached_cubin(const KernelBuild& build, std::string_view cubin) {
+  if (build.cubin_path && !cubin.empty()) write_cache_file(*build.cubin_path, cubin);
+}
+
 Result<std::string> kernel_ptx(std::string_view target) {
   KernelBuild build = plan_kernel_build(assemble_kernel_source(), target);
   if (std::optional<std::string> cached = read_cached_ptx(build)) return std::move(*cached);
@@ -264,9 +300,9 @@ Result<std::string> kernel_ptx(std::string_view target) {
   return ptx;
 }
 
-cu::CUresult load_module(const cu::CudaApi& api, const std::string& ptx, ModuleRef* out) {
+cu::CUresult load_module(const cu::CudaApi& api, const std::string& image, ModuleRef* out) {
   cu::CUmodule module = nullptr;
-  cu::CUresult r = api.cuModuleLoadData(&module, ptx.c_str());
+  cu::CUresult r = api.cuModuleLoadData(&module, image.c_str());
   if (r != cu::CUDA_SUCCESS) return r;
   auto unload = api.cuModuleUnload;
   *out = ModuleRef(module, [unload](cu::CUmodule m) { unload(m); });
@@ -280,30 +316,58 @@ bool is_content_error(cu::CUresult r) {
          name == "CUDA_ERROR_UNSUPPORTED_PTX_VERSION";
 }
 
+CodePolicy code_policy(const cu::CudaApi& api) {
+  CodePolicy p;
+  p.cubin_first = !cu::driver_is_simulated(api);
+  p.ptx = cu::nvrtc_report().form == cu::CodeForm::Ptx;
+  return p;
+}
+
 Status build_kernel_module(const cu::CudaApi& api, std::string source, std::string_view target,
                            const TableBuilder& build_table) {
+  return build_kernel_module(api, std::move(source), target, build_table, code_policy(api));
+}
+
+Status build_kernel_module(const cu::CudaApi& api, std::string source, std::string_view target,
+                           const TableBuilder& build_table, CodePolicy policy) {
   KernelBuild build = plan_kernel_build(std::move(source), target);
-  if (std::optional<std::string> cached = read_cached_ptx(build)) {
+  // A cached image whose content is at fault (not loadable, missing kernels)
+  // is deleted and rewritten by the compile below; any other failure (out of
+  // memory, a lost context) is returned and the file kept.
+  const auto try_cached = [&](std::optional<std::string> image,
+                              const std::optional<fs::path>& file) -> std::optional<Status> {
+    if (!image) return std::nullopt;
     ModuleRef module;
-    const cu::CUresult loaded = load_module(api, *cached, &module);
+    const cu::CUresult loaded = load_module(api, *image, &module);
     if (loaded == cu::CUDA_SUCCESS) {
       bool module_at_fault = false;
       Status table = build_table(module, &module_at_fault);
       if (table.ok() || !module_at_fault) return table;
     } else if (!is_content_error(loaded)) {
-      // Out of memory, a lost context: the file is fine and a compile would
-      // not help, so both stay for the next construction.
       return cu::check(loaded, "module load failed: ");
     }
-    // Not loadable as PTX, or missing kernels: replace it.
     std::error_code ec;
-    fs::remove(*build.cache_path, ec);
+    fs::remove(*file, ec);
+    return std::nullopt;
+  };
+  if (policy.cubin_first) {
+    if (auto done = try_cached(read_cached_cubin(build), build.cubin_path)) return std::move(*done);
   }
-  Result<std::string> ptx = compile_ptx(build.source, target);
-  if (!ptx.ok()) return std::move(ptx).error();
-  write_cached_ptx(build, ptx.value());
+  if (policy.ptx) {
+    if (auto done = try_cached(read_cached_ptx(build), build.cache_path)) return std::move(*done);
+  }
+  const bool with_cubin = policy.cubin_first || !policy.ptx;
+  Result<CompiledModule> compiled = compile_module(build.source, target, with_cubin);
+  if (!compiled.ok()) return std::move(compiled).error();
+  const CompiledModule& c = compiled.value();
+  write_cached_ptx(build, c.ptx);
+  write_cached_cubin(build, c.cubin);
   ModuleRef module;
-  TVN_TRY(cu::check(load_module(api, ptx.value(), &module), "module load failed: "));
+  cu::CUresult r = with_cubin ? load_module(api, c.cubin, &module) : cu::CUDA_SUCCESS;
+  // No cubin wanted, or the driver refused it (machine code for another
+  // GPU): the JIT gets the PTX.
+  if ((!with_cubin || is_content_error(r)) && policy.ptx) r = load_module(api, c.ptx, &module);
+  TVN_TRY(cu::check(r, "module load failed: "));
   bool module_at_fault = false;
   return build_table(module, &module_at_fault);
 }

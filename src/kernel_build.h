@@ -31,6 +31,7 @@ std::vector<std::string> program_options(std::string_view target);
 
 // CUDA_HOME, CUDA_PATH, CUDA_ROOT (each + "/include"), then the fixed
 // toolkit folders; kept when "cuda_fp16.h" exists there, duplicates included.
+// Then, when not already listed, the folders of cu::nvrtc_include_directories.
 std::vector<std::string> include_directories();
 
 // The full NVRTC option list: include paths, architecture, program options.
@@ -60,11 +61,22 @@ std::pair<int, int> nvrtc_version(const cu::NvrtcApi& nvrtc);
 // followed by the rendering of the failing step.
 Result<std::string> compile_ptx(std::string_view source, std::string_view target);
 
+// NVRTC's output for a target: the PTX and, when asked for, the machine code
+// (cubin) it builds on the way for the real architecture the target names.
+struct CompiledModule {
+  std::string ptx;
+  std::string cubin;  // empty unless asked for
+};
+// As compile_ptx; a failure to fetch the cubin renders as "GetCubinError(...)".
+Result<CompiledModule> compile_module(std::string_view source, std::string_view target,
+                                      bool with_cubin);
+
 // Where the PTX for a source and target lives and how it is made.
 struct KernelBuild {
   std::string source;  // the joined kernel source
   std::string target;
   std::optional<std::filesystem::path> cache_path;
+  std::optional<std::filesystem::path> cubin_path;  // beside it: tesvan-<key>.<target>.cubin
 };
 KernelBuild plan_kernel_build(std::string source, std::string_view target);
 
@@ -75,11 +87,26 @@ std::optional<std::string> read_cached_ptx(const KernelBuild& build);
 // Stores PTX with write_cache_file; a failure only costs the cache entry.
 void write_cached_ptx(const KernelBuild& build, std::string_view ptx);
 
+// The cached cubin (any bytes), or nothing when missing or unreadable.
+std::optional<std::string> read_cached_cubin(const KernelBuild& build);
+// Stores a cubin by the same rules as the PTX (write_cache_file).
+void write_cached_cubin(const KernelBuild& build, std::string_view cubin);
+
 // The PTX for a target, from the cache or freshly compiled (and cached).
 Result<std::string> kernel_ptx(std::string_view target);
 
-// Loads PTX text as a module.  Failure: the driver result.
-cu::CUresult load_module(const cu::CudaApi& api, const std::string& ptx, ModuleRef* out);
+// Loads a module image: PTX text (NUL-terminated by the string) or a cubin.
+// Failure: the driver result.
+cu::CUresult load_module(const cu::CudaApi& api, const std::string& image, ModuleRef* out);
+
+// Which images the driver takes.  A real driver gets the cubin first, which
+// spares it the JIT; the PTX is the fallback unless NVRTC is newer than the
+// driver, whose JIT would refuse it.  The simulated device runs PTX only.
+struct CodePolicy {
+  bool cubin_first = false;
+  bool ptx = true;
+};
+CodePolicy code_policy(const cu::CudaApi& api);
 
 // True for the driver results that blame a module's text (not PTX the
 // driver can load) rather than the driver's state.
@@ -93,10 +120,14 @@ using TableBuilder = std::function<Status(const ModuleRef&, bool* module_at_faul
 // The whole build of an engine's module from `source` (the embedded kernels,
 // or a fixture): cache read, compile on a miss, cache write, module load,
 // then `build_table` on the module.  A cached file whose content is at fault
-// (not loadable as PTX, lacking a kernel) is deleted and replaced by a fresh
+// (not loadable, lacking a kernel) is deleted and replaced by a fresh
 // compile; any other failure with it (out of memory, a context error) is
-// returned and the file kept.
+// returned and the file kept.  With `policy.cubin_first` the cubin entry is
+// tried before the PTX, cached and fresh; a cubin the driver refuses falls
+// back to the PTX.
 Status build_kernel_module(const cu::CudaApi& api, std::string source, std::string_view target,
                            const TableBuilder& build_table);
+Status build_kernel_module(const cu::CudaApi& api, std::string source, std::string_view target,
+                           const TableBuilder& build_table, CodePolicy policy);
 
 }  // namespace tesvan

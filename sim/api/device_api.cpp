@@ -10,9 +10,6 @@ using tvnsim::api::Need;
 
 namespace {
 
-// CUDA 13.0, the toolkit whose PTX ISA this driver accepts.
-constexpr int kDriverVersion = 13000;
-
 CUresult check_device(tvnsim::api::Simulator& sim, CUdevice dev) {
   if (dev != 0)
     return sim.fail(CUDA_ERROR_INVALID_DEVICE, "the simulated driver has one device, ordinal 0");
@@ -34,7 +31,8 @@ CUresult CUDAAPI cuDriverGetVersion(int* driverVersion) try {
   Entry e(Fn::cuDriverGetVersion, Need::Nothing);
   if (e.failed()) return e.result();
   if (!driverVersion) return CUDA_ERROR_INVALID_VALUE;
-  *driverVersion = kDriverVersion;
+  e.sim.ensure_config();
+  *driverVersion = e.sim.config.driver_version;
   return CUDA_SUCCESS;
 } TVNSIM_CATCH_ALL
 

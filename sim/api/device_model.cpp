@@ -103,6 +103,8 @@ TvnSimConfig config_from_environment(std::string* warnings) {
   read_int("TVNSIM_RACECHECK", &c.racecheck, 0, warnings);
   read_int("TVNSIM_FAULT_STDERR", &c.fault_stderr, 0, warnings);
   read_int("TVNSIM_THREADS", &c.host_threads, 1, warnings);
+  c.driver_version = 13000;
+  read_int("TVNSIM_DRIVER_VERSION", &c.driver_version, 1000, warnings);
   return c;
 }
 

@@ -52,13 +52,18 @@ CUresult CUDAAPI cuModuleLoadData(CUmodule* module, const void* image) try {
   Entry e(Fn::cuModuleLoadData, Need::Context);
   if (e.failed()) return e.result();
   if (!module || !image) return CUDA_ERROR_INVALID_VALUE;
+  if (tvnsim::api::is_machine_code(image)) {
+    return e.sim.fail(CUDA_ERROR_NO_BINARY_FOR_GPU,
+                      "the simulated device runs PTX only, not machine code (cubin)");
+  }
   const std::string_view text(static_cast<const char*>(image));
   tvnsim::api::PtxHeader header;
   std::string why;
   if (!tvnsim::api::read_ptx_header(text, &header, &why)) {
     return e.sim.fail(CUDA_ERROR_INVALID_PTX, why);
   }
-  if (int r = tvnsim::api::check_ptx_compatibility(header, e.sim.config.cc_major,
+  if (int r = tvnsim::api::check_ptx_compatibility(header, e.sim.config.driver_version,
+                                                   e.sim.config.cc_major,
                                                    e.sim.config.cc_minor, &why)) {
     return e.sim.fail(static_cast<CUresult>(r), why);
   }

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstring>
 
 #include "api/cuda_api.h"
 
@@ -84,12 +85,39 @@ bool read_ptx_header(std::string_view text, PtxHeader* out, std::string* why) {
   return true;
 }
 
-int check_ptx_compatibility(const PtxHeader& h, int cc_major, int cc_minor, std::string* why) {
-  if (h.version_major > kMaxPtxMajor ||
-      (h.version_major == kMaxPtxMajor && h.version_minor > kMaxPtxMinor)) {
+PtxIsa newest_ptx_isa(int driver_version) {
+  // NVIDIA's PTX ISA release history: the first CUDA version of each ISA.
+  // CUDA 12.5 and 12.6 share ISA 8.5; every CUDA 13.x release has ISA 9.x.
+  struct Release {
+    int cuda;
+    PtxIsa isa;
+  };
+  static constexpr Release kReleases[] = {
+      {11000, {7, 0}}, {11010, {7, 1}}, {11020, {7, 2}}, {11030, {7, 3}}, {11040, {7, 4}},
+      {11050, {7, 5}}, {11060, {7, 6}}, {11070, {7, 7}}, {11080, {7, 8}}, {12000, {8, 0}},
+      {12010, {8, 1}}, {12020, {8, 2}}, {12030, {8, 3}}, {12040, {8, 4}}, {12050, {8, 5}},
+      {12070, {8, 6}}, {12080, {8, 7}}, {12090, {8, 8}}, {13000, {9, 0}}};
+  if (driver_version >= 13000) return {9, driver_version % 1000 / 10};
+  PtxIsa isa{6, 5};  // CUDA 10.2, older than any target this device models
+  for (const Release& r : kReleases) {
+    if (r.cuda <= driver_version) isa = r.isa;
+  }
+  return isa;
+}
+
+bool is_machine_code(const void* image) {
+  // strncmp stops at a NUL, so a short text image is never read past its end.
+  return std::strncmp(static_cast<const char*>(image), "\x7f" "ELF", 4) == 0;
+}
+
+int check_ptx_compatibility(const PtxHeader& h, int driver_version, int cc_major, int cc_minor,
+                            std::string* why) {
+  const PtxIsa newest = newest_ptx_isa(driver_version);
+  if (h.version_major > newest.major ||
+      (h.version_major == newest.major && h.version_minor > newest.minor)) {
     *why = "PTX .version " + std::to_string(h.version_major) + "." +
            std::to_string(h.version_minor) + " is newer than this driver supports (" +
-           std::to_string(kMaxPtxMajor) + "." + std::to_string(kMaxPtxMinor) + ")";
+           std::to_string(newest.major) + "." + std::to_string(newest.minor) + ")";
     return CUDA_ERROR_UNSUPPORTED_PTX_VERSION;
   }
   const int device_sm = cc_major * 10 + cc_minor;

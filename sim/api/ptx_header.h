@@ -8,9 +8,16 @@
 
 namespace tvnsim::api {
 
-// The newest PTX ISA version the modelled driver (CUDA 13.0) accepts.
-inline constexpr int kMaxPtxMajor = 9;
-inline constexpr int kMaxPtxMinor = 0;
+struct PtxIsa {
+  int major = 0;
+  int minor = 0;
+};
+
+// The newest PTX ISA a driver of this cuDriverGetVersion value accepts.
+PtxIsa newest_ptx_isa(int driver_version);
+
+// True for an ELF image (a cubin): the simulated device runs PTX only.
+bool is_machine_code(const void* image);
 
 struct PtxHeader {
   int version_major = 0;
@@ -25,8 +32,10 @@ struct PtxHeader {
 // malformed, i.e. the text is not PTX.
 bool read_ptx_header(std::string_view text, PtxHeader* out, std::string* why);
 
-// 0 when the module can be loaded on a device of compute capability
-// major.minor, else the CUresult the driver reports, with `why`.
-int check_ptx_compatibility(const PtxHeader& h, int cc_major, int cc_minor, std::string* why);
+// 0 when the module can be loaded by a driver of `driver_version` on a device
+// of compute capability major.minor, else the CUresult the driver reports,
+// with `why`.
+int check_ptx_compatibility(const PtxHeader& h, int driver_version, int cc_major, int cc_minor,
+                            std::string* why);
 
 }  // namespace tvnsim::api

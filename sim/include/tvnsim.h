@@ -29,7 +29,7 @@ extern "C" {
 /* Device model.  Defaults come from environment variables read at cuInit
  * (TVNSIM_CC="8.0", TVNSIM_MEMPOOLS=1, TVNSIM_MEM_BYTES, TVNSIM_SM_COUNT,
  * TVNSIM_EXECUTE=1, TVNSIM_RACECHECK=1, TVNSIM_FAULT_STDERR=0,
- * TVNSIM_THREADS=<host threads for block execution>). */
+ * TVNSIM_THREADS=<host threads for block execution>, TVNSIM_DRIVER_VERSION=13000). */
 typedef struct TvnSimConfig {
   int cc_major;                    /* compute capability, default 8.0 */
   int cc_minor;
@@ -42,6 +42,7 @@ typedef struct TvnSimConfig {
   int racecheck;                   /* shared-memory race detection on/off */
   int fault_stderr;                /* print fault reports to stderr */
   int host_threads;                /* worker threads that run blocks */
+  int driver_version;              /* cuDriverGetVersion; bounds the PTX ISA; default 13000 */
 } TvnSimConfig;
 
 TVNSIM_API void tvnsim_get_config(TvnSimConfig* out);

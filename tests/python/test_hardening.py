@@ -192,6 +192,9 @@ ALLOC_LIMIT = textwrap.dedent("""
     import _tesvan
     from cuda_driver import Driver
     d = Driver()
+    # NVRTC (LLVM inside) aborts when its own start-up runs out of memory:
+    # load it before the limit, so that what fails is the engine's building.
+    _tesvan.Engine(0)
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     with open("/proc/self/statm") as f:
         used = int(f.read().split()[0]) * resource.getpagesize()
