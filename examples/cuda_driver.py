@@ -7,6 +7,7 @@ functions (launch log, call counts, fault injection, resource accounting).
 """
 
 import ctypes
+import os
 
 import numpy as np
 
@@ -15,6 +16,21 @@ _u64 = ctypes.c_uint64
 
 class CudaError(RuntimeError):
     pass
+
+
+def prefer_toolkit_nvrtc():
+    """Loads the CUDA toolkit's NVRTC before torch loads its newer one.
+
+    The engine takes whichever libnvrtc.so.13 the process has loaded first,
+    and torch's wheel brings NVRTC 13.2, whose PTX a 13.0 driver (and the
+    simulated device, which models one) refuses.  Call before importing torch
+    until the engine chooses an NVRTC by the driver's version itself.
+    """
+    for root in (os.environ.get("CUDA_HOME"), "/usr/local/cuda"):
+        path = root and os.path.join(root, "lib64", "libnvrtc.so.13")
+        if path and os.path.exists(path):
+            ctypes.CDLL(path, mode=ctypes.RTLD_GLOBAL)
+            return
 
 
 # ---- host values in the engine's element types ("f32", "bf16", "f16") -----------

@@ -6,7 +6,9 @@ import pytest
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
 
 import _tesvan  # noqa: E402
-from cuda_driver import Driver  # noqa: E402
+from cuda_driver import Driver, prefer_toolkit_nvrtc  # noqa: E402
+
+prefer_toolkit_nvrtc()  # before any test module imports torch
 
 
 @pytest.fixture(scope="session")
