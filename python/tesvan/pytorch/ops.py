@@ -9,6 +9,8 @@ product against a ones operand, a fixed-order sum without atomics.
 
 from __future__ import annotations
 
+import math
+
 import torch
 from torch import Tensor
 
@@ -18,7 +20,8 @@ _lib = torch.library.Library("tesvan", "FRAGMENT")
 
 
 def _flat(t: Tensor) -> Tensor:
-    return t.reshape(-1, t.shape[-1])
+    """The leading dims as rows (spelled out: -1 is ambiguous for empty tensors)."""
+    return t.reshape(math.prod(t.shape[:-1]), t.shape[-1])
 
 
 @torch.library.custom_op("tesvan::linear", mutates_args=())
