@@ -68,15 +68,43 @@ PyObject* run_locked(PyObject* self, Op&& op) {
 const char* const kInitNames[] = {"self", "device"};
 const Signature kInitSig = {"Engine.__init__", kInitNames, 2, 0};
 
-PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// Binds `(device, *, batch_invariant=False)` with the interpreter's errors:
+// the keyword-only flag is taken out of a copy of the keywords and the rest
+// binds as `(device)`; too many positionals beside the flag get the
+// interpreter's own wording for that case.
+bool bind_init(PyObject* args, PyObject* kwargs, uint64_t* device, bool* batch_invariant) {
+  PyObject* flag = kwargs ? PyDict_GetItemString(kwargs, "batch_invariant") : nullptr;
+  PyObject* copy = flag ? PyDict_Copy(kwargs) : nullptr;
+  if (flag && (!copy || PyDict_DelItemString(copy, "batch_invariant") < 0)) {
+    Py_XDECREF(copy);
+    return false;
+  }
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  PyObject* positional = flag && nargs > 1 ? PyTuple_GetSlice(args, 0, 1) : (Py_INCREF(args), args);
   PyObject* bound[2];
+  bool ok = positional && bind_tuple(kInitSig, Py_None, positional, flag ? copy : kwargs, bound);
+  if (ok && positional != args) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes 2 positional arguments but %zd positional arguments (and 1 "
+                 "keyword-only argument) were given",
+                 kInitSig.qualname, nargs + 1);
+    ok = false;
+  }
+  ok = ok && to_u64(bound[1], "device", device) &&
+       (!flag || to_bool(flag, "batch_invariant", batch_invariant));
+  Py_XDECREF(positional);
+  Py_XDECREF(copy);
+  return ok;
+}
+
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   uint64_t device = 0;
-  if (!bind_tuple(kInitSig, Py_None, args, kwargs, bound)) return nullptr;
-  if (!to_u64(bound[1], "device", &device)) return nullptr;
+  bool batch_invariant = false;
+  if (!bind_init(args, kwargs, &device, &batch_invariant)) return nullptr;
 
   std::optional<Result<std::unique_ptr<EngineInner>>> created;
   Py_BEGIN_ALLOW_THREADS
-  created.emplace(EngineInner::create(device));
+  created.emplace(EngineInner::create(device, batch_invariant));
   Py_END_ALLOW_THREADS
   if (!created->ok()) {
     raise_error(created->error());
@@ -191,6 +219,16 @@ PyObject* engine_synchronize(PyObject* self, PyObject* const* args, Py_ssize_t n
   return run_locked(self, [](EngineInner& e) { return e.synchronize(); });
 }
 
+PyObject* engine_get_batch_invariant(PyObject* self, void*) {
+  return PyBool_FromLong(as_engine(self)->inner->batch_invariant());
+}
+
+PyGetSetDef engine_getset[] = {
+    {"batch_invariant", engine_get_batch_invariant, nullptr,
+     "True when the engine was made with batch_invariant=True (read-only).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 // ---- the type and the module ------------------------------------------------
 
 #define TVN_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
@@ -226,13 +264,17 @@ PyType_Slot engine_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
     {Py_tp_methods, engine_methods},
+    {Py_tp_getset, engine_getset},
     {Py_tp_doc, const_cast<char*>(
-                    "Engine(device)\n--\n\n"
+                    "Engine(device, *, batch_invariant=False)\n--\n\n"
                     "Deterministic GEMM engine bound to one CUDA device.\n\n"
                     "Methods enqueue asynchronously and order themselves against the\n"
                     "stream handle passed per call. Thread-safe: calls from different\n"
                     "threads (e.g. torch's autograd thread) serialize on an internal\n"
-                    "mutex.")},
+                    "mutex.\n\n"
+                    "batch_invariant=True: forward and backward_dx give every output row\n"
+                    "the same bits whatever the batch size M (one reduction order per\n"
+                    "dtype, tensor_cores, K and N); backward_dw keeps its dispatch.")},
     {0, nullptr},
 };
 

@@ -30,17 +30,18 @@ std::optional<DType> parse_dtype(std::string_view s) {
   return std::nullopt;
 }
 
-Result<std::unique_ptr<EngineInner>> EngineInner::create(uint64_t device) {
-  return build(device, nullptr);
+Result<std::unique_ptr<EngineInner>> EngineInner::create(uint64_t device, bool batch_invariant) {
+  return build(device, nullptr, batch_invariant);
 }
 
 Result<std::unique_ptr<EngineInner>> EngineInner::create_from_source(uint64_t device,
-                                                                     std::string source) {
-  return build(device, &source);
+                                                                     std::string source,
+                                                                     bool batch_invariant) {
+  return build(device, &source, batch_invariant);
 }
 
-Result<std::unique_ptr<EngineInner>> EngineInner::build(uint64_t device,
-                                                        const std::string* source) {
+Result<std::unique_ptr<EngineInner>> EngineInner::build(uint64_t device, const std::string* source,
+                                                        bool batch_invariant) {
   Result<const cu::CudaApi*> loaded = cu::cuda();
   if (!loaded.ok()) return std::move(loaded).error();
   const cu::CudaApi& api = *loaded.value();
@@ -48,6 +49,7 @@ Result<std::unique_ptr<EngineInner>> EngineInner::build(uint64_t device,
   // Filled step by step; on any failure its destructor releases what exists.
   std::unique_ptr<EngineInner> inner(new EngineInner());
   inner->api_ = &api;
+  inner->batch_invariant_ = batch_invariant;
   TVN_TRY(driver_step(api.cuInit(0)));
   // An ordinal beyond int range names no device; -1 lets the driver say so
   // instead of truncating to some other device.

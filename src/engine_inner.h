@@ -27,11 +27,15 @@ using ContextRef = std::shared_ptr<cu::CUctx_st>;
 class EngineInner {
  public:
   // Driver, device, primary context, stream, engine, events, in that order;
-  // whatever was created is released again on failure.
-  static Result<std::unique_ptr<EngineInner>> create(uint64_t device);
+  // whatever was created is released again on failure.  With
+  // batch_invariant, forward and backward_dx are to take the batch-invariant
+  // routing instead of the tiers.
+  static Result<std::unique_ptr<EngineInner>> create(uint64_t device,
+                                                     bool batch_invariant = false);
   // As create, with the kernel table built from a given kernel source.
   static Result<std::unique_ptr<EngineInner>> create_from_source(uint64_t device,
-                                                                 std::string source);
+                                                                 std::string source,
+                                                                 bool batch_invariant = false);
   ~EngineInner();
   EngineInner(const EngineInner&) = delete;
   EngineInner& operator=(const EngineInner&) = delete;
@@ -51,11 +55,13 @@ class EngineInner {
   Status synchronize();
 
   Tesvan& engine() { return *engine_; }
+  bool batch_invariant() const { return batch_invariant_; }
   cu::CUstream stream() const { return stream_; }
 
  private:
   EngineInner() = default;
-  static Result<std::unique_ptr<EngineInner>> build(uint64_t device, const std::string* source);
+  static Result<std::unique_ptr<EngineInner>> build(uint64_t device, const std::string* source,
+                                                    bool batch_invariant);
   Status bind_context() const;
   template <class Op>
   Status bridged(uint64_t caller_stream, Op&& op);
@@ -66,6 +72,7 @@ class EngineInner {
   cu::CUevent ev_in_ = nullptr;
   cu::CUevent ev_out_ = nullptr;
   cu::CUstream stream_ = nullptr;
+  bool batch_invariant_ = false;
 };
 
 }  // namespace tesvan

@@ -15,7 +15,7 @@ class Engine:
     """Pure-Python twin of the native class: the interpreter's own binding
     errors for these signatures are the expected texts."""
 
-    def __init__(self, device):
+    def __init__(self, device, *, batch_invariant=False):
         pass
 
     def forward(self, ptrs, dims, dtype, stream, tensor_cores=False):
@@ -42,12 +42,15 @@ def test_module_registers_exactly_the_engine_class():
 
 
 DOCS = {
-    None: ("(device)",
+    None: ("(device, *, batch_invariant=False)",
            "Deterministic GEMM engine bound to one CUDA device.\n\n"
            "Methods enqueue asynchronously and order themselves against the\n"
            "stream handle passed per call. Thread-safe: calls from different\n"
            "threads (e.g. torch's autograd thread) serialize on an internal\n"
-           "mutex."),
+           "mutex.\n\n"
+           "batch_invariant=True: forward and backward_dx give every output row\n"
+           "the same bits whatever the batch size M (one reduction order per\n"
+           "dtype, tensor_cores, K and N); backward_dw keeps its dispatch."),
     "forward": ("($self, ptrs, dims, dtype, stream, tensor_cores=False)",
                 "`out[M,N] = a[M,K] @ b[K,N] (+ bias[N], f32)`.\n\n"
                 "`tensor_cores=True` tries the tensor-core tier first (bf16/f16,\n"
@@ -113,7 +116,7 @@ def test_binding_errors_match_a_python_function(engine, method):
 
 
 def test_constructor_binding_errors_match_a_python_function():
-    for args, kwargs in binding_calls(["device"]):
+    for args, kwargs in binding_calls(["device", "batch_invariant"]):
         expected = raised(lambda: Engine(*args, **kwargs))
         if expected is None:
             continue
