@@ -281,3 +281,12 @@ def test_unsupported_dtypes_raise_type_error(dtype):
         tp.linear(x, w)
     with pytest.raises(TypeError, match="mixed dtypes"):
         tp.linear(randn(4, 8), randn(3, 8, dtype=torch.bfloat16))
+
+
+def test_autocast_casts_like_aten_linear():
+    x, w, b = randn(8, 16), randn(4, 16, seed=1).requires_grad_(), randn(4, seed=2).requires_grad_()
+    with torch.autocast(DEVICE.type, dtype=torch.bfloat16):
+        y = tp.linear(x, w, b)
+    assert same_bits(y, tp.linear(x.bfloat16(), w.bfloat16(), b.bfloat16()))
+    y.float().sum().backward()
+    assert w.grad.dtype == b.grad.dtype == torch.float32  # through the casts to the f32 leaves

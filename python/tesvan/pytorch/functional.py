@@ -17,4 +17,5 @@ def linear(x: torch.Tensor, weight: torch.Tensor, bias: torch.Tensor | None = No
     never depend on the other rows.  With `main_grad`, a float32 buffer of
     weight's shape, backward adds dW there and leaves weight.grad untouched.
     """
-    return ops.linear(x, weight, bias, main_grad, tensor_cores, batch_invariant)
+    y: torch.Tensor = ops.linear(x, weight, bias, main_grad, tensor_cores, batch_invariant)
+    return y
