@@ -69,13 +69,13 @@ def _dense_shape(shape: tuple[int, ...], strides: tuple[int, ...] | None, itemsi
 
 
 def _from_dlpack(obj: Any, stream: int, name: str) -> _Array:
+    if obj.__dlpack_device__()[0] != _KDL_CUDA:
+        raise ValueError(f"tesvan.matmul: {name} is not in CUDA device memory")
     # DLPack's stream argument: 1 is the legacy default stream, 0 is not allowed.
     capsule = obj.__dlpack__(stream=stream or 1)
     managed = _DLManagedTensor.from_address(_capsule_pointer(capsule, b"dltensor"))
     try:
         t = managed.dl_tensor
-        if t.device.device_type != _KDL_CUDA:
-            raise ValueError(f"tesvan.matmul: {name} is not in CUDA device memory")
         dtype = _DLPACK_DTYPES.get((t.dtype.code, t.dtype.bits)) if t.dtype.lanes == 1 else None
         if dtype is None:
             raise TypeError(f"tesvan.matmul: {name} has an unsupported dtype "
