@@ -32,12 +32,14 @@ Status tesvan_backward_dw_typed(const EngineStream& es, Kernels& k, uint64_t dw,
 Status tesvan_backward_dx_typed(const EngineStream& es, Kernels& k, Operand dx, Operand dy,
                                 Operand w, Dims d);
 
-// Tensor-core tier (bf16/f16 operands; bias and dw are f32).
+// Tensor-core tier (bf16/f16 operands; bias and dw are f32).  min_rows is
+// the fewest batch rows (M) served: 64 for the tiers, 1 for the
+// batch-invariant routing (the 64-tile kernel masks the rows it lacks).
 Status tesvan_forward_tc(const EngineStream& es, Kernels& k, Operand out, Operand a, Operand b,
-                         uint64_t bias, Dims d);
+                         uint64_t bias, Dims d, uint64_t min_rows = 64);
 Status tesvan_backward_dw_tc(const EngineStream& es, Kernels& k, uint64_t dw, Operand dy, Operand x,
                              Dims d);
 Status tesvan_backward_dx_tc(const EngineStream& es, Kernels& k, Operand dx, Operand dy, Operand w,
-                             Dims d);
+                             Dims d, uint64_t min_rows = 64);
 
 }  // namespace tesvan

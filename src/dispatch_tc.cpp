@@ -10,8 +10,8 @@ namespace {
 using namespace dispatch;  // the argument spellings and shape helpers
 
 // The tile edge for an output of rows x cols: 128, 64, or 0 for none.
-uint32_t tc_tile(uint64_t rows, uint64_t cols) {
-  if (rows < 64 || cols < 64) return 0;
+uint32_t tc_tile(uint64_t rows, uint64_t cols, uint64_t min_rows) {
+  if (rows < min_rows || cols < 64) return 0;
   if (rows >= 128 && cols >= 128 && ceil_div(rows, 128) * ceil_div(cols, 128) >= 72) return 128;
   return 64;
 }
@@ -30,12 +30,12 @@ TcLaunch tc_launch(uint32_t tile, uint64_t rows, uint64_t cols) {
 }  // namespace
 
 Status tesvan_forward_tc(const EngineStream& es, Kernels& k, Operand out, Operand a, Operand b,
-                         uint64_t bias, Dims d) {
+                         uint64_t bias, Dims d, uint64_t min_rows) {
   if (out.type == DType::F32) return Error::dtype_mismatch(dispatch::kF32OperandMessage);
   if (a.type != out.type || b.type != out.type) {
     return Error::dtype_mismatch("tesvan_forward_tc: mixed dtypes");
   }
-  const uint32_t tile = tc_tile(d.m, d.n);
+  const uint32_t tile = tc_tile(d.m, d.n, min_rows);
   if (!tile) return Error::no_bucket(d.m, d.k, d.n, "tesvan_forward_tc");
   const TcLaunch l = tc_launch(tile, d.m, d.n);
   return launch(es, (l.wide ? k.nn_tc : k.nn_tc64).pick(out.type), l.grid, l.block,
@@ -49,7 +49,7 @@ Status tesvan_backward_dw_tc(const EngineStream& es, Kernels& k, uint64_t dw, Op
                              Dims d) {
   if (dy.type == DType::F32) return Error::dtype_mismatch(dispatch::kF32OperandMessage);
   if (x.type != dy.type) return Error::dtype_mismatch("tesvan_backward_dw_tc: mixed dtypes");
-  const uint32_t tile = tc_tile(d.k, d.n);
+  const uint32_t tile = tc_tile(d.k, d.n, 64);
   if (!tile) return Error::no_bucket(d.m, d.k, d.n, "tesvan_backward_dw_tc");
   const TcLaunch l = tc_launch(tile, d.k, d.n);
   return launch(es, (l.wide ? k.tn_tc : k.tn_tc64).pick(dy.type), l.grid, l.block,
@@ -59,12 +59,12 @@ Status tesvan_backward_dw_tc(const EngineStream& es, Kernels& k, uint64_t dw, Op
 }
 
 Status tesvan_backward_dx_tc(const EngineStream& es, Kernels& k, Operand dx, Operand dy, Operand w,
-                             Dims d) {
+                             Dims d, uint64_t min_rows) {
   if (dx.type == DType::F32) return Error::dtype_mismatch(dispatch::kF32OperandMessage);
   if (dy.type != dx.type || w.type != dy.type) {
     return Error::dtype_mismatch("tesvan_backward_dx_tc: mixed dtypes");
   }
-  const uint32_t tile = tc_tile(d.m, d.k);
+  const uint32_t tile = tc_tile(d.m, d.k, min_rows);
   if (!tile) return Error::no_bucket(d.m, d.k, d.n, "tesvan_backward_dx_tc");
   const TcLaunch l = tc_launch(tile, d.m, d.k);
   return launch(es, (l.wide ? k.nt_tc : k.nt_tc64).pick(dx.type), l.grid, l.block,

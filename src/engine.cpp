@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "dispatch.h"
+#include "dispatch_invariant.h"
 
 namespace tesvan {
 namespace {
@@ -108,6 +109,18 @@ Status Tesvan::backward_dx_tc(Operand dx, Operand dy, Operand w, Dims d) {
 Status Tesvan::backward_dw_tc(uint64_t dw, Operand dy, Operand x, Dims d) {
   TVN_TRY(check_shape(d, "backward_dw"));
   return tesvan_backward_dw_tc(stream_, kernels_, dw, dy, x, d);
+}
+
+Status Tesvan::forward_invariant(Operand out, Operand a, Operand b, uint64_t bias, Dims d,
+                                 bool tensor_cores) {
+  TVN_TRY(check_shape(d, "forward"));
+  return tesvan_forward_invariant(stream_, kernels_, out, a, b, bias, d, tensor_cores);
+}
+
+Status Tesvan::backward_dx_invariant(Operand dx, Operand dy, Operand w, Dims d,
+                                     bool tensor_cores) {
+  TVN_TRY(check_shape(d, "backward_dx"));
+  return tesvan_backward_dx_invariant(stream_, kernels_, dx, dy, w, d, tensor_cores);
 }
 
 Status Tesvan::stage_upcast(Operand first, uint64_t first_elems, Operand second,

@@ -53,6 +53,12 @@ class Tesvan {
   Status backward_dx(Operand dx, Operand dy, Operand w, Dims d);
   Status backward_dw(uint64_t dw, Operand dy, Operand x, Dims d);
 
+  // Batch-invariant forward and dX (dispatch_invariant.h): one reduction
+  // order per (dtype, tensor_cores, K, N) for every M; t may be F32.
+  Status forward_invariant(Operand out, Operand a, Operand b, uint64_t bias, Dims d,
+                           bool tensor_cores);
+  Status backward_dx_invariant(Operand dx, Operand dy, Operand w, Dims d, bool tensor_cores);
+
   // Elementwise conversions of n elements, at most 2^31 - 1 (the kernels
   // take a 32-bit count); the downcast rounds to nearest even.
   Status upcast_to_f32(uint64_t src, DType t, uint64_t dst, uint64_t n);

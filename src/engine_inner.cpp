@@ -120,6 +120,7 @@ Status EngineInner::bridged(uint64_t caller_stream, Op&& op) {
 Status EngineInner::forward(uint64_t caller_stream, uint64_t out, uint64_t a, uint64_t b,
                             uint64_t bias, Dims d, DType t, bool tensor_cores) {
   return bridged(caller_stream, [&](Tesvan& e) -> Status {
+    if (batch_invariant_) return e.forward_invariant({out, t}, {a, t}, {b, t}, bias, d, tensor_cores);
     if (t == DType::F32) return e.forward_f32(out, a, b, bias, d);
     const Operand o{out, t}, oa{a, t}, ob{b, t};
     return tiered(
@@ -131,6 +132,7 @@ Status EngineInner::forward(uint64_t caller_stream, uint64_t out, uint64_t a, ui
 Status EngineInner::backward_dx(uint64_t caller_stream, uint64_t dx, uint64_t dy, uint64_t w,
                                 Dims d, DType t, bool tensor_cores) {
   return bridged(caller_stream, [&](Tesvan& e) -> Status {
+    if (batch_invariant_) return e.backward_dx_invariant({dx, t}, {dy, t}, {w, t}, d, tensor_cores);
     if (t == DType::F32) return e.backward_dx_f32(dx, dy, w, d);
     const Operand odx{dx, t}, ody{dy, t}, ow{w, t};
     return tiered(

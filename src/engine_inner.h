@@ -28,8 +28,8 @@ class EngineInner {
  public:
   // Driver, device, primary context, stream, engine, events, in that order;
   // whatever was created is released again on failure.  With
-  // batch_invariant, forward and backward_dx are to take the batch-invariant
-  // routing instead of the tiers.
+  // batch_invariant, forward and backward_dx take the batch-invariant routing
+  // (dispatch_invariant.h) instead of the tiers.
   static Result<std::unique_ptr<EngineInner>> create(uint64_t device,
                                                      bool batch_invariant = false);
   // As create, with the kernel table built from a given kernel source.
@@ -43,6 +43,8 @@ class EngineInner {
   // One operation ordered against the caller's stream: t is F32 for the f32
   // tier; with tensor_cores a 16-bit call tries the tensor-core tier first
   // and takes the typed tier only on its no-bucket answer.  bias 0: none.
+  // In the batch-invariant mode forward and backward_dx take the invariant
+  // routing instead; backward_dw always takes the tiers.
   Status forward(uint64_t caller_stream, uint64_t out, uint64_t a, uint64_t b, uint64_t bias,
                  Dims d, DType t, bool tensor_cores);
   Status backward_dx(uint64_t caller_stream, uint64_t dx, uint64_t dy, uint64_t w, Dims d,
