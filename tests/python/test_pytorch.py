@@ -33,16 +33,17 @@ def opcheck_cases():
     yield "no-bias", lambda: (randn(6, 8), randn(5, 8), None)
     yield "transposed-weight", lambda: (randn(6, 8), randn(8, 5).t(), randn(5))
     yield "3d-input", lambda: (randn(2, 3, 8), randn(5, 8), randn(5))
+    yield "main-grad", lambda: (randn(6, 8), randn(5, 8), None, torch.zeros(5, 8, device=DEVICE))
 
 
 @pytest.mark.parametrize("case", [c for _, c in opcheck_cases()], ids=[n for n, _ in opcheck_cases()])
 @pytest.mark.parametrize("batch_invariant", [True, False])
 def test_opcheck_linear(case, batch_invariant):
-    x, w, b = case()
+    x, w, b, *main_grad = case()
     for t in (x, w, b):
         if t is not None:
             t.requires_grad_()
-    torch.library.opcheck(ops.linear, (x, w, b, None, False, batch_invariant))
+    torch.library.opcheck(ops.linear, (x, w, b, *(main_grad or [None]), False, batch_invariant))
 
 
 @pytest.mark.parametrize("dtype", DTYPES)

@@ -55,3 +55,19 @@ def test_dynamic_batch_sizes_compile_once():
         assert all(same_bits(e, c) for e, c in zip(loss_and_grads(step, x),
                                                     loss_and_grads(compiled, x)))
     assert counter.frame_count == 1
+
+
+def test_compiled_main_grad_accumulation_matches_eager():
+    x, g = randn(12, 16), randn(12, 32, seed=5)
+
+    def f(x, w, main_grad):
+        return tp.linear(x, w, main_grad=main_grad)
+
+    grads = []
+    for fn in (f, torch.compile(f, backend="aot_eager", fullgraph=True)):
+        w, main_grad = parameters()[0], torch.zeros(32, 16, device=DEVICE)
+        for _ in range(2):
+            fn(x, w, main_grad).backward(g)
+        assert w.grad is None
+        grads.append(main_grad)
+    assert same_bits(*grads) and grads[0].any()
