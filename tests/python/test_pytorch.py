@@ -291,3 +291,13 @@ def test_autocast_casts_like_aten_linear():
     assert same_bits(y, tp.linear(x.bfloat16(), w.bfloat16(), b.bfloat16()))
     y.float().sum().backward()
     assert w.grad.dtype == b.grad.dtype == torch.float32  # through the casts to the f32 leaves
+
+
+def test_shape_mismatches_are_refused_before_any_launch(driver):
+    def bad_calls():
+        for call in (lambda: tp.linear(randn(4, 8), randn(3, 7)),
+                     lambda: ops.linear_dw_accumulate(torch.zeros(3, 9, device=DEVICE),
+                                                      randn(4, 3), randn(4, 8), False, True)):
+            with pytest.raises(ValueError, match="cannot be multiplied"):
+                call()
+    assert kernels_launched(driver, bad_calls) == [] or not driver.simulated

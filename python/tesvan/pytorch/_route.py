@@ -63,6 +63,16 @@ def check(*tensors: torch.Tensor) -> None:
     raise TypeError(f"tesvan: unsupported operands: {reason}")
 
 
+def _check_shapes(a: torch.Tensor, b: torch.Tensor, out: torch.Tensor | None = None) -> None:
+    # The kernels trust the dims they are given: a mismatch would read or
+    # write past an operand, so it is refused here.
+    if a.dim() != 2 or b.dim() != 2 or a.shape[1] != b.shape[0] or (
+            out is not None and out.shape != (a.shape[0], b.shape[1])):
+        shapes = " and ".join("x".join(map(str, t.shape)) for t in (a, b))
+        raise ValueError(f"tesvan: shapes {shapes} cannot be multiplied"
+                         + ("" if out is None else f" into {'x'.join(map(str, out.shape))}"))
+
+
 def _row_major(t: torch.Tensor) -> torch.Tensor:
     if not t.is_contiguous():
         return t.contiguous()  # fresh storage, aligned
@@ -106,6 +116,7 @@ def mm(a: torch.Tensor, b: torch.Tensor, *, tensor_cores: bool = False,
        batch_invariant: bool = False) -> torch.Tensor:
     """a[M, K] @ b[K, N] in a's dtype, as a new row-major tensor."""
     check(a, b)
+    _check_shapes(a, b)
     (m, k), n = a.shape, b.shape[1]
     if _is_transposed(a):
         acc = torch.zeros((m, n), dtype=torch.float32, device=a.device)
@@ -140,6 +151,7 @@ def mm_accumulate(acc: torch.Tensor, a: torch.Tensor, b: torch.Tensor, *,
     passes for a weight gradient.
     """
     check(a, b)
+    _check_shapes(a, b, acc)
     if acc.dtype != torch.float32 or acc.device != a.device:
         raise TypeError(f"tesvan: the accumulator must be float32 on {a.device}, "
                         f"got {acc.dtype} on {acc.device}")
