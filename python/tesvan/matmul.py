@@ -106,10 +106,12 @@ def _from_cuda_array_interface(obj: Any, name: str) -> _Array:
 
 
 def _array(obj: Any, stream: int, name: str) -> _Array:
-    if hasattr(obj, "__cuda_array_interface__"):
-        return _from_cuda_array_interface(obj, name)
-    if hasattr(obj, "__dlpack__"):
+    # DLPack first: it names bfloat16 and the device, and torch's
+    # __cuda_array_interface__ raises for bfloat16 instead of describing it.
+    if hasattr(type(obj), "__dlpack__"):
         return _from_dlpack(obj, stream, name)
+    if hasattr(type(obj), "__cuda_array_interface__") or hasattr(obj, "__cuda_array_interface__"):
+        return _from_cuda_array_interface(obj, name)
     raise TypeError(f"tesvan.matmul: {name} has neither __cuda_array_interface__ nor __dlpack__")
 
 

@@ -127,3 +127,11 @@ def test_speed_beside_torch_matmul(dtype, tc):
           f"torch {2 * m * k * n / theirs / 1e12:.1f} TFLOP/s")
     assert ours < 20 * theirs
     assert tesvan.get_engine(torch.cuda.current_device(), batch_invariant=True).batch_invariant
+
+
+def test_neutral_matmul_takes_torch_tensors_and_allocates_the_output():
+    a, b = cuda_randn(96, 64, dtype=torch.bfloat16), cuda_randn(64, 80, dtype=torch.bfloat16, seed=1)
+    bias = cuda_randn(80, seed=2)
+    out = tesvan.matmul(a, b, bias=bias, stream=torch.cuda.current_stream().cuda_stream)
+    assert out.dtype == torch.bfloat16 and out.shape == (96, 80)
+    torch.testing.assert_close(out.float(), a.float() @ b.float() + bias, rtol=2e-2, atol=2e-2)
