@@ -1,7 +1,8 @@
 """tesvan demo: the three products of one MLP layer in f32 and bf16 (with and
 without tensor cores), checked against NumPy, run twice to show identical
 bits, and run at two batch sizes to show that a row's bits do not depend on
-the batch it is computed in.
+the batch it is computed in; then one row at batch sizes 1, 7, 64 and 1000
+with and without the batch-invariant mode.
 
 Runs on the GPU when the driver is NVIDIA's, else on the simulated device
 (scripts/demo chooses by what libcuda.so.1 turns out to be).
@@ -63,6 +64,38 @@ def same_bits(a, b):
     return np.array_equal(a.view(np.uint32), b.view(np.uint32))
 
 
+# Row 0 of an f32 forward (K = 64, N = 128) computed in batches of these sizes:
+# without the mode the dispatch changes its reduction order with the batch size.
+INVARIANCE_BATCHES = (1, 7, 64, 1000)
+INVARIANCE_K, INVARIANCE_N = 64, 128
+
+
+def batch_invariance_line(drv, engines, rng):
+    """One line: how many distinct bit patterns row 0 takes across the batch
+    sizes, with batch_invariant=True and without it."""
+    m_max = max(INVARIANCE_BATCHES)
+    x = rng.standard_normal((m_max, INVARIANCE_K)).astype(np.float32)
+    w = rng.standard_normal((INVARIANCE_K, INVARIANCE_N)).astype(np.float32)
+    p = [drv.upload(x), drv.upload(w), drv.alloc(m_max * INVARIANCE_N * 4)]
+    patterns = {}
+    try:
+        for mode, engine in engines.items():
+            rows = set()
+            for m in INVARIANCE_BATCHES:
+                engine.forward((p[2], p[0], p[1], 0), (m, INVARIANCE_K, INVARIANCE_N), "f32", 0)
+                engine.synchronize()
+                rows.add(drv.download(p[2], (INVARIANCE_N,), np.float32).tobytes())
+            patterns[mode] = len(rows)
+    finally:
+        for ptr in p:
+            drv.free(ptr)
+    sizes = ", ".join(map(str, INVARIANCE_BATCHES))
+    counted = {mode: f"{n} bit pattern{'' if n == 1 else 's'}" for mode, n in patterns.items()}
+    print(f"row 0 of x[M,{INVARIANCE_K}] @ w[{INVARIANCE_K},{INVARIANCE_N}] at M = {sizes}: "
+          f"batch_invariant=True -> {counted[True]}, default -> {counted[False]}")
+    return patterns[True] == 1
+
+
 def main():
     drv = Driver()
     where = ("the simulated device (no GPU driver found)" if drv.simulated
@@ -112,6 +145,9 @@ def main():
             run.free()
     print("\nEvery result above was bit-identical across runs and batch sizes."
           if all_same else "\nSome results differed in their bits (see NO above).")
+    invariant = _tesvan.Engine(0, batch_invariant=True)
+    all_same &= batch_invariance_line(drv, {True: invariant, False: engine}, rng)
+    del invariant
     if not all_close:
         print("Some results are further from the NumPy reference than expected.")
     del engine

@@ -150,6 +150,19 @@ TEST_F(InvariantDispatch, UnservedShapesFailAlikeForEveryBatchSize) {
   }
 }
 
+TEST_F(InvariantDispatch, LaunchesAllocateNothingOnTheHost) {
+  std::vector<Case> cases;
+  for (uint64_t m : {1, 200, 8192}) {
+    // Only the number of steps counts here.
+    cases.push_back({"M=" + std::to_string(m), {m, 512, 4096}, {step("any", {}, {}, 0, {}, "")}});
+  }
+  for (const Call& call : {forward(DType::F32, false), forward(DType::BF16, false),
+                           forward(DType::F16, true), dx(DType::F32, false),
+                           dx(DType::BF16, false), dx(DType::F16, true)}) {
+    expect_no_host_allocation(cases, call);
+  }
+}
+
 TEST_F(InvariantDispatch, MixedTypesAreRefusedBeforeAnyLaunch) {
   sim().tvnsim_launch_clear();
   Status s = tesvan_forward_invariant(es(), table(), {kOut, DType::BF16}, {kA, DType::F16},
