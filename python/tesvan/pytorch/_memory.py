@@ -16,6 +16,7 @@ import functools
 from typing import Protocol
 
 import torch
+from _tesvan import Engine
 
 _u64 = ctypes.c_uint64
 
@@ -28,11 +29,11 @@ class Staging(Protocol):
         writes there reach `t` once the call finishes."""
         ...
 
-    def finish(self, engine: object) -> None:
+    def finish(self, engine: Engine) -> None:
         """After the engine calls: makes written outputs visible in their tensors."""
         ...
 
-    def release(self, engine: object, finished: bool) -> None:
+    def release(self, engine: Engine, finished: bool) -> None:
         """Frees what staging took, whether or not the call succeeded."""
         ...
 
@@ -46,10 +47,10 @@ class CudaStaging:
     def address(self, t: torch.Tensor, *, writeback: bool = False) -> int:
         return t.data_ptr()
 
-    def finish(self, engine: object) -> None:
+    def finish(self, engine: Engine) -> None:
         pass
 
-    def release(self, engine: object, finished: bool) -> None:
+    def release(self, engine: Engine, finished: bool) -> None:
         pass
 
 
@@ -121,17 +122,17 @@ class SimulatedStaging:
             self._writeback.append((t, ptr))
         return ptr
 
-    def finish(self, engine: object) -> None:
-        engine.synchronize()  # type: ignore[attr-defined]
+    def finish(self, engine: Engine) -> None:
+        engine.synchronize()
         for t, ptr in self._writeback:
             self._d.check(self._d.lib.cuMemcpyDtoH_v2(
                 ctypes.c_void_p(t.data_ptr()), _u64(ptr),
                 ctypes.c_size_t(t.numel() * t.element_size())), "cuMemcpyDtoH")
 
-    def release(self, engine: object, finished: bool) -> None:
+    def release(self, engine: Engine, finished: bool) -> None:
         if not finished:  # a failed call may have left kernels queued on these buffers
             try:
-                engine.synchronize()  # type: ignore[attr-defined]
+                engine.synchronize()
             except RuntimeError:
                 pass
         for ptr in self._buffers:

@@ -24,6 +24,7 @@ import contextlib
 from collections.abc import Iterator
 
 import torch
+from _tesvan import Engine
 
 from .._engines import get_engine
 from ._memory import Staging, engine_device, simulated, staging_for
@@ -100,7 +101,8 @@ def _chunks(rows: int, row_elements: int, fixed_elements: int) -> Iterator[tuple
 
 
 @contextlib.contextmanager
-def _engine_call(device: torch.device, batch_invariant: bool) -> Iterator[tuple[object, Staging]]:
+def _engine_call(device: torch.device,
+                 batch_invariant: bool) -> Iterator[tuple[Engine, Staging]]:
     engine = get_engine(engine_device(device), batch_invariant=batch_invariant)
     staging = staging_for(device)
     finished = False
@@ -164,7 +166,7 @@ def mm_accumulate(acc: torch.Tensor, a: torch.Tensor, b: torch.Tensor, *,
     with _engine_call(a.device, batch_invariant) as (engine, staging):
         dw = staging.address(target, writeback=True)
         for r0, r1 in _chunks(k, max(m, n), m * n):
-            engine.backward_dw((dw, staging.address(dy[r0:r1]), staging.address(x[r0:r1])),  # type: ignore[attr-defined]
+            engine.backward_dw((dw, staging.address(dy[r0:r1]), staging.address(x[r0:r1])),
                                (r1 - r0, m, n), dtype, staging.stream, tensor_cores=tensor_cores)
     if target is not acc:
         acc.copy_(target)
