@@ -309,7 +309,11 @@ ZERO_CONFLICTS = (
     (re.compile(r"^tesvan_(nn|tn|nt)_tc(64)?_(bf16|f16)$"), ("ldmatrix", "cp_async_shared")),
     (re.compile(r"^tesvan_(nn|tn|nt|nn_splitk32_partial)$"), SHARED),
 )
-TOLERANCE = 0.02  # relative, on the per-block and per-request figures
+# Relative, on the per-block and per-request figures.  NVRTC's PTX for one
+# source differs from compile to compile by a few redundant shared loads
+# (seen: 2.3% and 2.5% more shared requests in one kernel or another), so the
+# counts move that much with no change of ours.
+TOLERANCE = 0.05
 
 
 def check(rows, baseline_path, write):

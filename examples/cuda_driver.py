@@ -7,6 +7,7 @@ functions (launch log, call counts, fault injection, resource accounting).
 """
 
 import ctypes
+import os
 
 import numpy as np
 
