@@ -87,7 +87,7 @@ Status Tesvan::checked(const char* op, std::span<const OperandSpan> operands, Bo
   // Inside an outer dry run (prepare) the outer plan sees every launch.
   if (stream_.plan) return body();
   TVN_TRY(check_operands(op, operands));
-  LaunchPlan plan(kernels_, op, operands, LaunchPlan::Scratch::Count);
+  LaunchPlan plan(op, operands, LaunchPlan::Scratch::Count);
   {
     PlanScope scope(stream_, plan);
     TVN_TRY(body());

@@ -83,7 +83,7 @@ class Tesvan {
   Status prepare(Calls&& calls) {
     // Inside a capture its allocations would belong to the graph.
     TVN_TRY(refuse_in_capture("prepare_capture"));
-    LaunchPlan plan(kernels_, "prepare_capture", {}, LaunchPlan::Scratch::Create);
+    LaunchPlan plan("prepare_capture", {}, LaunchPlan::Scratch::Create);
     PlanScope scope(stream_, plan);
     return calls(*this);
   }

@@ -31,6 +31,11 @@ static_assert(kTcNnShared <= kTcTileLimit && kTcTnShared <= kTcTileLimit &&
               kTcNtShared <= kTcTileLimit);
 
 constexpr LaunchShape block(unsigned x, unsigned shared = 0) { return {{x}, shared}; }
+// The shape of a kernel that takes its matrices 16 bytes at a time.
+constexpr LaunchShape wide(LaunchShape s) {
+  s.wide_operands = true;
+  return s;
+}
 constexpr LaunchShape kBig = block(256, kBigTileShared);
 // The ultra-thin kernels keep the whole A row in shared memory: 4 bytes per K.
 constexpr LaunchShape kUltraThin = {{256}, 0, 4};
@@ -55,25 +60,25 @@ constexpr Entry typed(const char* base, HalfKernel Kernels::*member, LaunchShape
 }
 
 constexpr Entry kTable[] = {
-    f32("tesvan_nn", &Kernels::nn, kBig, kBigTileShared),
-    f32("tesvan_tn", &Kernels::tn, kBig, kBigTileShared),
-    f32("tesvan_nt", &Kernels::nt, kBig, kBigTileShared),
-    f32("tesvan_nn_slim", &Kernels::nn_slim, block(128)),
-    f32("tesvan_tn_slim", &Kernels::tn_slim, block(128)),
-    f32("tesvan_nt_slim", &Kernels::nt_slim, block(128)),
+    f32("tesvan_nn", &Kernels::nn, wide(kBig), kBigTileShared),
+    f32("tesvan_tn", &Kernels::tn, wide(kBig), kBigTileShared),
+    f32("tesvan_nt", &Kernels::nt, wide(kBig), kBigTileShared),
+    f32("tesvan_nn_slim", &Kernels::nn_slim, wide(block(128))),
+    f32("tesvan_tn_slim", &Kernels::tn_slim, wide(block(128))),
+    f32("tesvan_nt_slim", &Kernels::nt_slim, wide(block(128))),
     f32("tesvan_nn_gemv", &Kernels::nn_gemv, block(128)),
     f32("tesvan_tn_gemv", &Kernels::tn_gemv, block(128)),
     f32("tesvan_nt_gemv", &Kernels::nt_gemv, block(256)),
     f32("tesvan_nn_ultra_thin", &Kernels::nn_ultra_thin, kUltraThin),
-    f32("tesvan_nn_narrow", &Kernels::nn_narrow, block(128)),
-    f32("tesvan_nn_narrow_small", &Kernels::nn_narrow_small, block(64)),
-    f32("tesvan_tn_narrow", &Kernels::tn_narrow, block(128)),
-    f32("tesvan_nt_narrow", &Kernels::nt_narrow, block(128)),
-    f32("tesvan_nn_splitk32_partial", &Kernels::nn_splitk32_partial, block(128)),
-    f32("tesvan_nn_splitk_slim_partial", &Kernels::nn_splitk_slim_partial, block(128)),
+    f32("tesvan_nn_narrow", &Kernels::nn_narrow, wide(block(128))),
+    f32("tesvan_nn_narrow_small", &Kernels::nn_narrow_small, wide(block(64))),
+    f32("tesvan_tn_narrow", &Kernels::tn_narrow, wide(block(128))),
+    f32("tesvan_nt_narrow", &Kernels::nt_narrow, wide(block(128))),
+    f32("tesvan_nn_splitk32_partial", &Kernels::nn_splitk32_partial, wide(block(128))),
+    f32("tesvan_nn_splitk_slim_partial", &Kernels::nn_splitk_slim_partial, wide(block(128))),
     // Static shared memory only; the raised limit is kept as the table has
     // always set it.
-    f32("tesvan_tn_splitm_partial", &Kernels::tn_splitm_partial, block(256), kBigTileShared),
+    f32("tesvan_tn_splitm_partial", &Kernels::tn_splitm_partial, wide(block(256)), kBigTileShared),
     f32("tesvan_splitk_reduce", &Kernels::splitk_reduce, block(256)),
     f32("tesvan_splitm_reduce", &Kernels::splitm_reduce, block(256)),
     f32("tesvan_dx_col_gemv", &Kernels::dx_col_gemv, block(128)),
@@ -146,6 +151,7 @@ Status load_entry(const cu::CudaApi& api, cu::CUmodule module, const Entry& e, K
   if (e.single) {
     Kernel& f = k.*e.single;
     f.shape = i.shape;
+    f.name = i.name;
     TVN_TRY(load_function(api, module, i.name, &f.fn));
     if (i.shared_limit) TVN_TRY(set_shared_limit(api, f.fn, i.shared_limit, i.name));
     return {};

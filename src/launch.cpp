@@ -15,7 +15,7 @@ KernelArg KernelArg::f32(float v) {
 cu::CUresult launch_raw(const EngineStream& es, const Kernel& k, Grid grid,
                         std::initializer_list<KernelArg> args) {
   if (es.plan) {
-    es.plan->launch(k.fn, args);
+    es.plan->launch(k, args);
     return cu::CUDA_SUCCESS;
   }
   cu::CUresult r = cu::make_current(*es.api, es.ctx);

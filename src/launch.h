@@ -42,12 +42,18 @@ struct LaunchShape {
   // Plus this many bytes per reduction element, for a kernel that stages a
   // whole operand row (the ultra-thin kernels: one f32 per K).
   unsigned shared_per_k = 0;
+  // Its first three arguments (output or partial slab, then the two
+  // operands) are moved four f32 at a time (16-byte cp.async, ld.global.v4,
+  // float4 stores), so pointers into caller operands there must be 16-byte
+  // aligned.
+  bool wide_operands = false;
 };
 
 // One loaded function with its launch shape.
 struct Kernel {
   cu::CUfunction fn = nullptr;
   LaunchShape shape;
+  const char* name = nullptr;  // as in the module, for messages (single kernels)
   // The shape for a reduction of k elements (identity unless shared_per_k).
   Kernel for_reduction(uint64_t k) const {
     Kernel r = *this;

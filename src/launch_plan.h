@@ -17,8 +17,6 @@
 
 namespace tesvan {
 
-class Kernels;
-
 // One caller operand of a call, as its shape and dtype describe it.
 struct OperandSpan {
   const char* name;  // as in messages: "out", "a", "dy", ...
@@ -39,13 +37,12 @@ class LaunchPlan {
   // later capture) or only counted (the dry run before a call).
   enum class Scratch { Count, Create };
 
-  LaunchPlan(const Kernels& kernels, const char* op, std::span<const OperandSpan> operands,
-             Scratch scratch)
-      : kernels_(kernels), op_(op), operands_(operands), scratch_(scratch) {}
+  LaunchPlan(const char* op, std::span<const OperandSpan> operands, Scratch scratch)
+      : op_(op), operands_(operands), scratch_(scratch) {}
 
   // A launch the call would make: each pointer argument inside a caller
   // operand is checked against the kernel's alignment need.
-  void launch(cu::CUfunction f, std::initializer_list<KernelArg> args);
+  void launch(const Kernel& k, std::initializer_list<KernelArg> args);
   // Scratch the call would create; true when it is to be created now.
   bool create_scratch() {
     ++scratch_needed_;
@@ -58,7 +55,6 @@ class LaunchPlan {
   Status verdict() const;
 
  private:
-  const Kernels& kernels_;
   const char* op_;
   std::span<const OperandSpan> operands_;
   Scratch scratch_;
