@@ -65,7 +65,8 @@ class Binder {
     for (int j = 0; j < n && list; ++j) {
       const char* sep = j == 0 ? "" : n == 2 ? " and " : j == n - 1 ? ", and " : ", ";
       PyObject* next = PyUnicode_FromFormat("%U%s'%s'", list, sep, missing[j]);
-      Py_SETREF(list, next);
+      Py_DECREF(list);
+      list = next;
     }
     if (!list) return false;
     PyErr_Format(PyExc_TypeError, "%s() missing %d required positional argument%s: %U",
@@ -117,7 +118,7 @@ class Binder {
 // itself fails, the original exception stands without the note.
 void note(const char* name) {
   const std::string text = std::string("while processing '") + name + "'";
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030C0000 && (!defined(Py_LIMITED_API) || Py_LIMITED_API >= 0x030C0000)
   PyObject* exc = PyErr_GetRaisedException();
   PyObject* r = PyObject_CallMethod(exc, "add_note", "s", text.c_str());
   if (r) {
@@ -167,9 +168,19 @@ bool u64_of(PyObject* value, uint64_t* out) {
 }
 
 // NumPy's boolean scalar ("numpy.bool_" before NumPy 2, "numpy.bool" since).
+// Any error looking the names up only means "not that type".
 bool is_numpy_bool(PyObject* value) {
-  const char* name = Py_TYPE(value)->tp_name;
-  return std::string_view(name) == "numpy.bool_" || std::string_view(name) == "numpy.bool";
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  PyObject* qualname = PyType_GetQualName(Py_TYPE(value));
+  PyObject* module = qualname ? PyObject_GetAttrString(type, "__module__") : nullptr;
+  const bool yes = module && PyUnicode_Check(module) &&
+                   PyUnicode_CompareWithASCIIString(module, "numpy") == 0 &&
+                   (PyUnicode_CompareWithASCIIString(qualname, "bool_") == 0 ||
+                    PyUnicode_CompareWithASCIIString(qualname, "bool") == 0);
+  Py_XDECREF(module);
+  Py_XDECREF(qualname);
+  if (PyErr_Occurred()) PyErr_Clear();
+  return yes;
 }
 
 }  // namespace
@@ -208,9 +219,9 @@ bool bind_fast(const Signature& sig, PyObject* self, PyObject* const* args, Py_s
                PyObject* kwnames, PyObject** out) {
   Binder b(sig, out);
   b.positional(self, args, nargs);
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
   for (Py_ssize_t i = 0; i < nkw; ++i) {
-    if (!b.keyword(PyTuple_GET_ITEM(kwnames, i), args[nargs + i])) return false;
+    if (!b.keyword(PyTuple_GetItem(kwnames, i), args[nargs + i])) return false;
   }
   return b.finish();
 }
@@ -218,7 +229,12 @@ bool bind_fast(const Signature& sig, PyObject* self, PyObject* const* args, Py_s
 bool bind_tuple(const Signature& sig, PyObject* self, PyObject* args, PyObject* kwargs,
                 PyObject** out) {
   Binder b(sig, out);
-  b.positional(self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
+  // The limited API gives no view of a tuple's item array; the binder reads
+  // no more than the signature's positionals, so a copy of those will do.
+  const Py_ssize_t nargs = PyTuple_Size(args);
+  PyObject* items[kMaxParams];
+  for (Py_ssize_t i = 0; i < nargs && i < kMaxParams; ++i) items[i] = PyTuple_GetItem(args, i);
+  b.positional(self, items, nargs);
   if (kwargs) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -261,7 +277,7 @@ bool to_str(PyObject* value, const char* name, PyObject** out) {
 bool to_u64_tuple(PyObject* value, const char* name, Py_ssize_t n, bool last_optional,
                   uint64_t* out) {
   if (!PyTuple_Check(value)) return wrong_type(value, name, "tuple");
-  const Py_ssize_t len = PyTuple_GET_SIZE(value);
+  const Py_ssize_t len = PyTuple_Size(value);
   if (len != n) {
     PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd", n,
                  len);
@@ -269,7 +285,7 @@ bool to_u64_tuple(PyObject* value, const char* name, Py_ssize_t n, bool last_opt
     return false;
   }
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyTuple_GET_ITEM(value, i);
+    PyObject* item = PyTuple_GetItem(value, i);
     if (last_optional && i == n - 1 && item == Py_None) {
       out[i] = 0;
     } else if (!u64_of(item, &out[i])) {

@@ -141,7 +141,8 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
 
-  PyObject* self = type->tp_alloc(type, 0);
+  const auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
   if (!self) return nullptr;  // `created` releases the engine
   as_engine(self)->lock = new PoisonMutex();
   as_engine(self)->inner = std::move(*created).value().release();
@@ -168,7 +169,7 @@ void engine_dealloc(PyObject* self) noexcept {
     Py_END_ALLOW_THREADS
   }
   delete as_engine(self)->lock;
-  type->tp_free(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
 }
 
@@ -365,7 +366,7 @@ int module_exec(PyObject* module) {
 // declared: the module has not been tested on a free-threaded build.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
+#ifdef Py_mod_multiple_interpreters  // 3.12 and later, unless the limited API is older
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
     {0, nullptr},

@@ -17,6 +17,8 @@ trap 'rm -rf "$work"' EXIT
 "$python" -m pip wheel --quiet --no-deps --disable-pip-version-check -w "$work/dist" \
   -C build-dir="$build/wheel-build" "$src"
 wheel=$(ls "$work"/dist/tesvan-*.whl)
+# One wheel for every Python from 3.11 on: the stable ABI's tag and module.
+case $wheel in *-cp311-abi3-*.whl) ;; *) echo "not a cp311-abi3 wheel: $wheel"; exit 1;; esac
 "$python" -c 'import sys, zipfile; sys.exit("tesvan/_sim/libcuda.so.1" not in zipfile.ZipFile(sys.argv[1]).namelist())' "$wheel" ||
   { echo "no simulated device in $wheel"; exit 1; }
 
@@ -37,6 +39,8 @@ unset CUDA_HOME CUDA_PATH CUDA_ROOT LD_LIBRARY_PATH TESVAN_NVRTC TESVAN_CUDA_INC
 export TESVAN_KERNEL_CACHE=$work/cache
 cd "$work"
 venv=$work/venv
+"$venv/bin/python" -c 'import _tesvan, sys; print(_tesvan.__file__); sys.exit(not _tesvan.__file__.endswith(".abi3.so"))' ||
+  { echo "the installed extension is not the stable-ABI one"; exit 1; }
 "$venv/bin/python" engine_smoke.py --sim | tee smoke.txt
 grep -q "^ok: .* NVRTC 13\.0 $venv/.*/nvidia/" smoke.txt
 "$venv/bin/python" -m tesvan info --sim | tee info.txt
