@@ -303,11 +303,13 @@ def baseline_key(r):
 # of conflicts; the tensor-core staging pads rows so the 8 rows of an
 # ldmatrix hit distinct banks, and its 16-byte copies fill them without
 # conflicts; the f32 big and split-K tiles copy their transposed slabs
-# 4 rows x 8 indices at a time, conflict-free.
+# 4 rows x 8 indices at a time, conflict-free; the typed big tiles store
+# theirs four rows mod 4 by eight indices mod 8 per store.
 ZERO_CONFLICTS = (
     (re.compile(r"."), ("shared_load",)),
     (re.compile(r"^tesvan_(nn|tn|nt)_tc(64)?_(bf16|f16)$"), ("ldmatrix", "cp_async_shared")),
     (re.compile(r"^tesvan_(nn|tn|nt|nn_splitk32_partial)$"), SHARED),
+    (re.compile(r"^tesvan_(nn|tn|nt)_big_(bf16|f16)$"), SHARED),
 )
 # Relative, on the per-block and per-request figures.  NVRTC's PTX for one
 # source differs from compile to compile by a few redundant shared loads

@@ -25,6 +25,33 @@
 #define A_STAGE (TVN_T_BK * (TVN_T_BM + TVN_SMEM_A_PAD))  // floats of one A stage
 #define B_STAGE (TVN_T_BK * (TVN_T_BN + TVN_SMEM_B_PAD))  // floats of one B stage
 
+// Stages a slice read along the reduction index (rows of `src` hold the
+// reduction, first_row .. first_row + 127 of them are copied) transposed
+// into dst[k * pitch + row], zeros outside [rows, red].  Warp w copies tile
+// rows 16w .. 16w + 15, four at a time: each lane reads reduction index
+// lane % 16 of rows 4p + lane / 16 and 4p + 2 + lane / 16 (two loads of two
+// full rows of 16, two 32-byte sectors each), then lanes with index 8 .. 15
+// store their second element first.  Each store thus covers four rows mod 4
+// by eight indices mod 8: words 4k + row of the 132-float rows, 32 distinct
+// banks.  `tid` is the block's thread index.
+#define TVN_T_STAGE_TRANSPOSED(dst, pitch, src, rows, red, ld, first_row, k_base)                 \
+  do {                                                                                             \
+    const int warp_ = tid / TVN_WARPSIZE, k_ = tid % TVN_WARPSIZE % TVN_T_BK;                      \
+    const int half_ = tid % TVN_WARPSIZE / TVN_T_BK, second_first_ = k_ / 8;                       \
+    _Pragma("unroll") for (int p_ = 0; p_ < 4; ++p_) {                                             \
+      float v_[2];                                                                                 \
+      _Pragma("unroll") for (int q_ = 0; q_ < 2; ++q_) {                                           \
+        const int r_ = (first_row) + 16 * warp_ + 4 * p_ + 2 * q_ + half_;                         \
+        const int kk_ = (k_base) + k_;                                                             \
+        v_[q_] = (r_ < (rows) && kk_ < (red)) ? to_f((src)[(long long)r_ * (ld) + kk_]) : 0.0f;    \
+      }                                                                                            \
+      _Pragma("unroll") for (int s_ = 0; s_ < 2; ++s_) {                                           \
+        const int q_ = s_ ^ second_first_;                                                         \
+        (dst)[k_ * (pitch) + 16 * warp_ + 4 * p_ + 2 * q_ + half_] = q_ ? v_[1] : v_[0];           \
+      }                                                                                            \
+    }                                                                                              \
+  } while (0)
+
 // The tile, warp and thread shapes are the f32 big kernels' (the compute
 // block below is theirs), with one warp sub-tile per warp.
 static_assert(tvn_big_tile::bm == TVN_T_BM && tvn_big_tile::bn == TVN_T_BN &&
@@ -33,6 +60,12 @@ static_assert(tvn_big_tile::bm == TVN_T_BM && tvn_big_tile::bn == TVN_T_BN &&
                   tvn_big_tile::tn == TVN_T_TN && tvn_big_tile::threads == TVN_T_NTHREADS,
               "big_compute_stage was built for the f32 big tile");
 static_assert(TVN_T_WMITER == 1 && TVN_T_WNITER == 1, "typed big tiles use one warp sub-tile");
+static_assert(TVN_T_BK == 16 && TVN_T_BM == 16 * (TVN_T_NTHREADS / TVN_WARPSIZE) &&
+                  TVN_T_BN == TVN_T_BM,
+              "TVN_T_STAGE_TRANSPOSED: lane % 16 is the index, each warp copies 16 tile rows");
+static_assert((TVN_T_BM + TVN_SMEM_A_PAD) % 32 == 4 && (TVN_T_BN + TVN_SMEM_B_PAD) % 32 == 4 &&
+                  A_STAGE % 32 == 0 && B_STAGE % 32 == 0,
+              "TVN_T_STAGE_TRANSPOSED: word 4k + row of a stage is in bank (4k + row) % 32");
 // Dynamic shared memory: K_PIPE stages of A and B, 33792 bytes; the engine
 // grants 34816, the raised limit of the kernel table.
 static_assert(K_PIPE * (A_STAGE + B_STAGE) * sizeof(float) <= 34816,
@@ -98,12 +131,7 @@ static_assert(K_PIPE * (A_STAGE + B_STAGE) * sizeof(float) <= 34816,
     auto stage = [&](int s, int k_base) {                                                          \
       float* const as = As + s * A_STAGE;                                                          \
       float* const bs = Bs + s * B_STAGE;                                                          \
-      for (int idx = tid; idx < TVN_T_BK * TVN_T_BM; idx += TVN_T_NTHREADS) {                      \
-        const int m = idx / TVN_T_BK, k = idx % TVN_T_BK;                                          \
-        const int r = row0 + m, kk = k_base + k;                                                   \
-        as[k * (TVN_T_BM + TVN_SMEM_A_PAD) + m] =                                                  \
-            (r < M && kk < K) ? to_f(A[(long long)r * lda + kk]) : 0.0f;                           \
-      }                                                                                            \
+      TVN_T_STAGE_TRANSPOSED(as, TVN_T_BM + TVN_SMEM_A_PAD, A, M, K, lda, row0, k_base);         \
       for (int idx = tid; idx < TVN_T_BK * TVN_T_BN; idx += TVN_T_NTHREADS) {                      \
         const int k = idx / TVN_T_BN, n = idx % TVN_T_BN;                                          \
         const int kk = k_base + k, c = col0 + n;                                                   \
@@ -179,20 +207,8 @@ static_assert(K_PIPE * (A_STAGE + B_STAGE) * sizeof(float) <= 34816,
     auto stage = [&](int s, int n_base) {                                                          \
       float* const as = As + s * A_STAGE;                                                          \
       float* const bs = Bs + s * B_STAGE;                                                          \
-      for (int idx = tid; idx < TVN_T_BK * TVN_T_BM; idx += TVN_T_NTHREADS) {                      \
-        const int c = idx / TVN_T_BK, r = idx % TVN_T_BK;                                          \
-        as[r * (TVN_T_BM + TVN_SMEM_A_PAD) + c] =                                                  \
-            (row0 + c < M && n_base + r < N)                                                       \
-                ? to_f(A[(long long)(row0 + c) * N + n_base + r])                                  \
-                : 0.0f;                                                                            \
-      }                                                                                            \
-      for (int idx = tid; idx < TVN_T_BK * TVN_T_BN; idx += TVN_T_NTHREADS) {                      \
-        const int c = idx / TVN_T_BK, r = idx % TVN_T_BK;                                          \
-        bs[r * (TVN_T_BN + TVN_SMEM_B_PAD) + c] =                                                  \
-            (col0 + c < K_out && n_base + r < N)                                                   \
-                ? to_f(B[(long long)(col0 + c) * N + n_base + r])                                  \
-                : 0.0f;                                                                            \
-      }                                                                                            \
+      TVN_T_STAGE_TRANSPOSED(as, TVN_T_BM + TVN_SMEM_A_PAD, A, M, N, N, row0, n_base);           \
+      TVN_T_STAGE_TRANSPOSED(bs, TVN_T_BN + TVN_SMEM_B_PAD, B, K_out, N, N, col0, n_base);       \
     };                                                                                             \
     TVN_T_MAIN_LOOP(N, stage, acc);                                                                \
     _Pragma("unroll") for (int i = 0; i < TVN_T_TM; ++i) {                                         \
@@ -219,6 +235,7 @@ DEFINE_TESVAN_NT_BIG_T(tesvan_nt_big_f16, __half, from_f_f16)
 #undef TVN_T_BIG_SETUP
 #undef TVN_T_COMPUTE_TILE
 #undef TVN_T_MAIN_LOOP
+#undef TVN_T_STAGE_TRANSPOSED
 #undef TVN_T_NTHREADS
 #undef TVN_T_BM
 #undef TVN_T_BN
