@@ -316,6 +316,22 @@ ZERO_CONFLICTS = (
 # (seen: 2.3% and 2.5% more shared requests in one kernel or another), so the
 # counts move that much with no change of ours.
 TOLERANCE = 0.05
+# Conflict wavefronts allowed per shared request, on top of the above, where
+# a layout is meant to be conflict-free and against the baseline: NVRTC now
+# and then splits a vector fragment read into two scalar loads from one
+# compile to the next (seen: 512 conflict wavefronts per block, about 1% of
+# the requests, in tesvan_tn one time and tesvan_nn_big_bf16 another).  A
+# layout fault costs far more: the ones fixed were 0.1 to 0.8 per request.
+CONFLICT_SLACK = 0.02
+
+
+def conflict_slack(name, figures):
+    """The absolute slack a conflict figure gets, 0 for the others."""
+    if name == "conflicts_per_shared_request":
+        return CONFLICT_SLACK
+    if name.endswith("_conflicts_per_block"):
+        return CONFLICT_SLACK * figures["shared_requests_per_block"]
+    return 0.0
 
 
 def check(rows, baseline_path, write):
@@ -325,8 +341,9 @@ def check(rows, baseline_path, write):
     for r in rows:
         for pattern, kinds in ZERO_CONFLICTS:
             for kind in kinds:
-                n = r["figures"][f"{kind}_conflicts_per_block"]
-                if pattern.search(r["kernel"]) and n != 0:
+                name = f"{kind}_conflicts_per_block"
+                n = r["figures"][name]
+                if pattern.search(r["kernel"]) and n > conflict_slack(name, r["figures"]):
                     failures.append(f"{baseline_key(r)}: {n} {kind} conflict wavefronts per block "
                                     "where the layout should have none")
     if write:
@@ -342,7 +359,8 @@ def check(rows, baseline_path, write):
             continue
         for name, want in base[key].items():
             got = current[key].get(name)
-            if got is None or abs(got - want) > TOLERANCE * abs(want) + 1e-3:
+            slack = max(TOLERANCE * abs(want) + 1e-3, conflict_slack(name, base[key]))
+            if got is None or abs(got - want) > slack:
                 failures.append(f"{key}: {name} {got} (baseline {want})")
     return failures
 
